@@ -1,0 +1,7 @@
+#include "bindings.h"
+
+namespace kivra_python {
+
+void bind_pendra3(py::module_&) {}
+
+}  // namespace kivra_python
