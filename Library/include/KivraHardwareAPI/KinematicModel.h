@@ -32,5 +32,8 @@ struct KinematicModel {
 
 // 3.141592 in single precision, as the device firmware uses it.
 constexpr float KINEMATIC_PI = 3.141592f;
+// Quaternion (x, y, z, w) with the firmware's 0.7071, deliberately not
+// sqrt(0.5) and never normalised: host results must match the device's.
+constexpr std::array<float, 4> DEFAULT_BASE_ORIENTATION{0.0f, 0.7071f, 0.0f, 0.7071f};
 
 }  // namespace Kivra::HardwareAPI::Devices

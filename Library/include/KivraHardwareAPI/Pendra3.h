@@ -1,0 +1,102 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "KivraHardwareAPI/Device.h"
+#include "KivraHardwareAPI/KinematicModel.h"
+#include "KivraHardwareAPI/SerialStream.h"
+#include "KivraHardwareAPI/UUID.h"
+
+namespace Kivra::HardwareAPI::Devices {
+
+using Vector3 = std::array<float, 3>;
+
+// Decoded wakeup reply.
+struct DeviceInfo {
+    uint16_t device_id = 0;
+    UUID device_id_ext;
+    uint8_t device_model_number = 0;
+    uint8_t hardware_version = 0;
+    uint8_t firmware_version = 0;
+};
+
+// Message codes of the arm device.
+namespace Pendra3Code {
+constexpr uint8_t WAKEUP = 10;
+constexpr uint8_t DEVICE_INFO = 11;
+constexpr uint8_t ORIENTATION = 12;
+constexpr uint8_t IDENTIFIER = 13;
+constexpr uint8_t JOINT_TORQUES = 26;
+constexpr uint8_t JOINT_STATE = 27;
+constexpr uint8_t JOINT_ANGLES = 28;
+constexpr uint8_t END_EFFECTOR_FORCE = 42;
+constexpr uint8_t END_EFFECTOR_STATE = 43;
+constexpr uint8_t END_EFFECTOR_POSITION = 44;
+constexpr uint8_t TEMPERATURE = 170;
+constexpr uint8_t MOTOR_CURRENTS = 171;
+constexpr uint8_t POWER_STATUS = 172;
+constexpr uint8_t SELECT_DEVICE_ID = 209;
+constexpr uint8_t SELECT_FIRMWARE_VERSION = 210;
+}  // namespace Pendra3Code
+
+// Arm device with model number 4. A missing, foreign or short reply gives a
+// neutral result (zeros, false, an all-zero identifier), never an exception.
+// Gear ratios, lengths, offsets and orientation live in the process-wide
+// KinematicModel, shared by every arm device.
+class Pendra3 : public Device {
+public:
+    static constexpr uint8_t MODEL_NUMBER = 4;
+
+    // Resets the shared model's gear ratios and lengths (angle offsets stay).
+    // Throws std::invalid_argument for a null stream.
+    explicit Pendra3(IO::SerialStream* stream);
+
+    DeviceInfo device_wakeup();
+    // Takes in the reply to an earlier wakeup; sends nothing.
+    DeviceInfo receive_device_info();
+    UUID request_identifier(uint8_t selector);
+    UUID get_device_id();
+    UUID get_firmware_version();
+
+    // Each returns {position, velocity} or {joint angles, joint velocities}.
+    std::array<Vector3, 2> end_effector_force(const Vector3& force);
+    std::array<Vector3, 2> end_effector_position(const Vector3& position);
+    std::array<Vector3, 2> joint_torques(const Vector3& torques);
+    std::array<Vector3, 2> joint_angles(const Vector3& angles);
+    // onboard: the device's own computation; otherwise forward kinematics
+    // of the joint readings on the host, with zero velocity.
+    std::array<Vector3, 2> get_end_effector_position(bool onboard);
+
+    Vector3 get_motor_currents();
+    std::array<float, 4> get_device_orientation();
+    bool get_power_status();
+    float get_temperature();
+    void deactivate_orientation_sensor();
+
+    void adjust_gear_ratios(float head, float inner, float outer);
+    void adjust_lengths(float inner_arm_1, float outer_arm_1, float inner_arm_2, float outer_arm_2, float extension);
+    // Declares the present pose [deg] (head, inner arm, outer arm).
+    void adjust_angles(const Vector3& angles_deg);
+
+    // Split operations: a send returns at once, a receive takes the reply of
+    // an earlier send.
+    void send_device_wakeup();
+    void request_current();
+    void send_command(uint8_t code, const Vector3& values);
+    // Overwrite the arguments only when the full reply came; return whether it did.
+    bool receive_state(uint8_t expected_code, Vector3& first, Vector3& second);
+    bool receive_current(Vector3& current);
+
+private:
+    // Awaits reply `code` with an n-byte payload into rx_buffer. A foreign
+    // code is followed by a drain of the port; silence is not.
+    bool await_reply(uint8_t code, std::size_t n);
+    void send_code(uint8_t code);
+    std::array<Vector3, 2> command_exchange(uint8_t code, uint8_t reply_code, const Vector3& values);
+    // Joint readings after a zero joint-torque command; zeros without a usable reply.
+    Vector3 read_joint_readings();
+    void decode_floats(float* out, std::size_t count, std::size_t offset) const;
+};
+
+}  // namespace Kivra::HardwareAPI::Devices

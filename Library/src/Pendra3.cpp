@@ -1,0 +1,211 @@
+#include "KivraHardwareAPI/Pendra3.h"
+
+#include <stdexcept>
+
+namespace Kivra::HardwareAPI::Devices {
+
+namespace {
+
+constexpr std::size_t DEVICE_INFO_LENGTH = 21;
+constexpr std::size_t IDENTIFIER_PAYLOAD_LENGTH = 17;  // length byte + value
+constexpr uint8_t IDENTIFIER_VALUE_LENGTH = 16;
+constexpr std::size_t STATE_LENGTH = 24;
+constexpr std::size_t CURRENTS_LENGTH = 12;
+constexpr std::size_t ORIENTATION_LENGTH = 16;
+constexpr std::size_t TEMPERATURE_LENGTH = 4;
+constexpr std::size_t POWER_STATUS_LENGTH = 1;
+
+constexpr float DEFAULT_INNER_ARM_1 = 0.14f;
+constexpr float DEFAULT_OUTER_ARM_1 = 0.14f;
+constexpr float DEFAULT_INNER_ARM_2 = 0.165f;
+constexpr float DEFAULT_OUTER_ARM_2 = 0.165f;
+constexpr float DEFAULT_EXTENSION = 0.0765f;
+
+constexpr Vector3 ZERO{0.0f, 0.0f, 0.0f};
+
+IO::SerialStream* require_stream(IO::SerialStream* stream) {
+    if (stream == nullptr) throw std::invalid_argument("Pendra3 needs a SerialStream");
+    return stream;
+}
+
+}  // namespace
+
+Pendra3::Pendra3(IO::SerialStream* stream) : Device(require_stream(stream)) {
+    KinematicModel& model = KinematicModel::instance();
+    model.head_gear_ratio_coeff = 1.0f;
+    model.inner_arm_gear_ratio_coeff = 1.0f;
+    model.outer_arm_gear_ratio_coeff = 1.0f;
+    model.setup_model(DEFAULT_INNER_ARM_1, DEFAULT_OUTER_ARM_1, DEFAULT_INNER_ARM_2, DEFAULT_OUTER_ARM_2,
+                      DEFAULT_EXTENSION);
+}
+
+bool Pendra3::await_reply(uint8_t code, std::size_t n) {
+    const uint8_t got = await_header_code();
+    if (got == code) return await_payload(n) == n;
+    // 0 means nothing came within the time-out: waiting once more would only
+    // double the cost of a silent device. A foreign reply is cleared out.
+    if (got != 0) await_payload(BUFFER_SIZE);
+    return false;
+}
+
+void Pendra3::send_code(uint8_t code) {
+    tx_buffer[0] = code;
+    send(1);
+}
+
+void Pendra3::decode_floats(float* out, std::size_t count, std::size_t offset) const {
+    for (std::size_t i = 0; i < count; ++i) out[i] = read_float_le(rx_buffer + offset + 4 * i);
+}
+
+DeviceInfo Pendra3::device_wakeup() {
+    send_code(Pendra3Code::WAKEUP);
+    return receive_device_info();
+}
+
+DeviceInfo Pendra3::receive_device_info() {
+    DeviceInfo info;
+    if (!await_reply(Pendra3Code::DEVICE_INFO, DEVICE_INFO_LENGTH)) return info;
+    info.device_id = static_cast<uint16_t>(rx_buffer[0] | rx_buffer[1] << 8);
+    info.device_model_number = rx_buffer[2];
+    info.hardware_version = rx_buffer[3];
+    info.firmware_version = rx_buffer[4];
+    for (std::size_t i = 0; i < info.device_id_ext.data.size(); ++i) info.device_id_ext.data[i] = rx_buffer[5 + i];
+    return info;
+}
+
+UUID Pendra3::request_identifier(uint8_t selector) {
+    UUID value;
+    tx_buffer[0] = Pendra3Code::IDENTIFIER;
+    tx_buffer[1] = selector;
+    send(2);
+    // The echoed selector is read as a second header code, so a reply for
+    // the other selector is refused before its payload is taken in.
+    const uint8_t first = await_header_code();
+    if (first != Pendra3Code::IDENTIFIER) {
+        if (first != 0) await_payload(BUFFER_SIZE);
+        return value;
+    }
+    const uint8_t second = await_header_code();
+    if (second != selector) {
+        if (second != 0) await_payload(BUFFER_SIZE);
+        return value;
+    }
+    if (await_payload(IDENTIFIER_PAYLOAD_LENGTH) == IDENTIFIER_PAYLOAD_LENGTH &&
+        rx_buffer[0] == IDENTIFIER_VALUE_LENGTH) {
+        for (std::size_t i = 0; i < value.data.size(); ++i) value.data[i] = rx_buffer[1 + i];
+    }
+    return value;
+}
+
+UUID Pendra3::get_device_id() { return request_identifier(Pendra3Code::SELECT_DEVICE_ID); }
+
+UUID Pendra3::get_firmware_version() { return request_identifier(Pendra3Code::SELECT_FIRMWARE_VERSION); }
+
+std::array<Vector3, 2> Pendra3::command_exchange(uint8_t code, uint8_t reply_code, const Vector3& values) {
+    send_floats(code, values.data(), 3);
+    std::array<Vector3, 2> state{ZERO, ZERO};
+    receive_state(reply_code, state[0], state[1]);
+    return state;
+}
+
+std::array<Vector3, 2> Pendra3::end_effector_force(const Vector3& force) {
+    return command_exchange(Pendra3Code::END_EFFECTOR_FORCE, Pendra3Code::END_EFFECTOR_STATE, force);
+}
+
+std::array<Vector3, 2> Pendra3::end_effector_position(const Vector3& position) {
+    return command_exchange(Pendra3Code::END_EFFECTOR_POSITION, Pendra3Code::END_EFFECTOR_STATE, position);
+}
+
+std::array<Vector3, 2> Pendra3::joint_torques(const Vector3& torques) {
+    return command_exchange(Pendra3Code::JOINT_TORQUES, Pendra3Code::JOINT_STATE, torques);
+}
+
+std::array<Vector3, 2> Pendra3::joint_angles(const Vector3& angles) {
+    return command_exchange(Pendra3Code::JOINT_ANGLES, Pendra3Code::JOINT_STATE, angles);
+}
+
+Vector3 Pendra3::read_joint_readings() {
+    send_floats(Pendra3Code::JOINT_TORQUES, ZERO.data(), 3);
+    Vector3 readings = ZERO;
+    if (await_reply(Pendra3Code::JOINT_STATE, STATE_LENGTH)) decode_floats(readings.data(), 3, 0);
+    return readings;
+}
+
+std::array<Vector3, 2> Pendra3::get_end_effector_position(bool onboard) {
+    if (onboard) return end_effector_force(ZERO);
+    const Vector3 r = read_joint_readings();
+    return {KinematicModel::instance().forward_kinematics(r[0], r[1], r[2]), ZERO};
+}
+
+Vector3 Pendra3::get_motor_currents() {
+    request_current();
+    Vector3 currents = ZERO;
+    receive_current(currents);
+    return currents;
+}
+
+std::array<float, 4> Pendra3::get_device_orientation() {
+    send_code(Pendra3Code::ORIENTATION);
+    std::array<float, 4> quaternion{};
+    if (await_reply(Pendra3Code::ORIENTATION, ORIENTATION_LENGTH)) decode_floats(quaternion.data(), 4, 0);
+    return quaternion;
+}
+
+bool Pendra3::get_power_status() {
+    send_code(Pendra3Code::POWER_STATUS);
+    return await_reply(Pendra3Code::POWER_STATUS, POWER_STATUS_LENGTH) && rx_buffer[0] != 0;
+}
+
+float Pendra3::get_temperature() {
+    send_code(Pendra3Code::TEMPERATURE);
+    if (!await_reply(Pendra3Code::TEMPERATURE, TEMPERATURE_LENGTH)) return 0.0f;
+    return read_float_le(rx_buffer);
+}
+
+void Pendra3::deactivate_orientation_sensor() {
+    // The same fixed value that setup_model stores.
+    KinematicModel::instance().base_orientation = DEFAULT_BASE_ORIENTATION;
+}
+
+void Pendra3::adjust_gear_ratios(float head, float inner, float outer) {
+    KinematicModel& model = KinematicModel::instance();
+    model.head_gear_ratio_coeff = head;
+    model.inner_arm_gear_ratio_coeff = inner;
+    model.outer_arm_gear_ratio_coeff = outer;
+}
+
+void Pendra3::adjust_lengths(float inner_arm_1, float outer_arm_1, float inner_arm_2, float outer_arm_2,
+                             float extension) {
+    KinematicModel::instance().setup_model(inner_arm_1, outer_arm_1, inner_arm_2, outer_arm_2, extension);
+}
+
+void Pendra3::adjust_angles(const Vector3& angles_deg) {
+    const Vector3 a = read_joint_readings();
+    KinematicModel& model = KinematicModel::instance();
+    // Offsets that make forward_kinematics of the present readings see the
+    // declared angles; later readings move the angles from there.
+    model.angle_offsets[0] = (model.head_gear_ratio_coeff * a[0] - angles_deg[0]) * KINEMATIC_PI / 180.0f;
+    model.angle_offsets[1] = (angles_deg[1] - model.inner_arm_gear_ratio_coeff * a[1]) * KINEMATIC_PI / 180.0f;
+    model.angle_offsets[2] = (angles_deg[2] - model.outer_arm_gear_ratio_coeff * a[2]) * KINEMATIC_PI / 180.0f;
+}
+
+void Pendra3::send_device_wakeup() { send_code(Pendra3Code::WAKEUP); }
+
+void Pendra3::request_current() { send_code(Pendra3Code::MOTOR_CURRENTS); }
+
+void Pendra3::send_command(uint8_t code, const Vector3& values) { send_floats(code, values.data(), 3); }
+
+bool Pendra3::receive_state(uint8_t expected_code, Vector3& first, Vector3& second) {
+    if (!await_reply(expected_code, STATE_LENGTH)) return false;
+    decode_floats(first.data(), 3, 0);
+    decode_floats(second.data(), 3, 12);
+    return true;
+}
+
+bool Pendra3::receive_current(Vector3& current) {
+    if (!await_reply(Pendra3Code::MOTOR_CURRENTS, CURRENTS_LENGTH)) return false;
+    decode_floats(current.data(), 3, 0);
+    return true;
+}
+
+}  // namespace Kivra::HardwareAPI::Devices
