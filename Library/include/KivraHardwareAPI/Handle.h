@@ -1,0 +1,93 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "KivraHardwareAPI/Device.h"
+#include "KivraHardwareAPI/SerialStream.h"
+
+namespace Kivra::HardwareAPI::Devices {
+
+// Decoded info reply (code 208).
+struct HandleInfo {
+    uint16_t device_id;
+    uint8_t tool_data_remaining;
+    uint8_t device_model_number;
+    uint8_t hardware_version;
+    uint8_t firmware_version;
+};
+
+// Decoded plain status message (code 218); user_data beyond
+// user_data_length is zero.
+struct HandleStatusMessage {
+    uint16_t device_id;
+    float quaternion[4];
+    uint8_t error_flag;
+    uint8_t hall_effect_sensor_level;
+    uint8_t user_data_length;
+    uint8_t user_data[255];
+};
+
+// Decoded error response (code 223).
+struct HandleErrorResponse {
+    uint16_t device_id;
+    uint8_t error_code;
+};
+
+// Result of reading the escaped status frame. When no frame was accepted,
+// error_flag holds the failure code and everything else is zero.
+struct ManiloStatus {
+    uint8_t device_id = 0;
+    std::array<float, 4> quaternion{};  // already [q0, -q1, -q2, q3]
+    uint8_t error_flag = 0;
+    uint8_t hall_effect_sensor_level = 0;
+    uint8_t buttons = 0;
+    float battery_level = 0.0f;
+};
+
+// Failure codes of GetManiloStatus, reported in error_flag.
+constexpr uint8_t MANILO_NO_DATA = 99;       // 19 bytes did not arrive in time
+constexpr uint8_t MANILO_NO_FRAME = 3;       // too few bytes, or no status code among 101
+constexpr uint8_t MANILO_READ_FAILED = 2;    // a header-code read gave 0
+
+// The hand-held tool. Replies are handed to the event operations below, in
+// each case the unpacked operation first and the record operation after it.
+class Handle : public Device {
+public:
+    static constexpr uint8_t WAKEUP_CODE = 10;
+    static constexpr uint8_t INFO_CODE = 208;
+    static constexpr uint8_t STATUS_CODE = 218;
+    static constexpr uint8_t HANDLE_STATE_CODE = 219;
+    static constexpr uint8_t ERROR_CODE = 223;
+
+    explicit Handle(IO::SerialStream* stream);
+    virtual ~Handle();
+
+    virtual void OnReceiveHandleInfoData(const HandleInfo& info);
+    virtual void OnReceiveHandleInfo(uint8_t tool_data_remaining, uint16_t device_id, uint8_t device_model_number,
+                                     uint8_t hardware_version, uint8_t firmware_version);
+    virtual void OnReceiveHandleStatusData(const HandleStatusMessage& status);
+    // quaternion points to 4 floats, user_data to user_data_length bytes;
+    // both live only for the duration of the call.
+    virtual void OnReceiveHandleStatusMessage(uint16_t device_id, const float* quaternion, uint8_t error_flag,
+                                              uint8_t hall_effect_sensor_level, uint8_t user_data_length,
+                                              const uint8_t* user_data);
+    virtual void OnReceiveHandleErrorData(const HandleErrorResponse& error);
+    virtual void OnReceiveHandleErrorResponse(uint16_t device_id, uint8_t error_code);
+
+    void SendDeviceWakeup();
+    void RequestStatus();
+    // Sends device_id, data_length and data_length bytes of user_data; a null
+    // user_data sends zeros in their place.
+    void SendHandleState(uint16_t device_id, uint8_t data_length, const uint8_t* user_data);
+
+    // Reads one reply and dispatches it. Returns the number of payload bytes
+    // read, or -1 when no reply or an unknown code came (nothing more is read
+    // then). Exceptions of the event operations pass through unchanged.
+    int32_t Receive();
+
+    // Reads the newest escaped status frame already arriving; sends nothing.
+    ManiloStatus GetManiloStatus();
+};
+
+}  // namespace Kivra::HardwareAPI::Devices
