@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "KivraHardwareAPI/Discovery.h"
 #include "bindings.h"
 
 namespace kivra_python {
@@ -22,6 +23,14 @@ void bind_module_functions(py::module_& m) {
             std::cout << "Library version: " << LIBRARY_VERSION << std::endl;
         },
         "Print the version of the CPP library");
+
+    // The scans keep the interpreter lock: probe threads never touch Python.
+    namespace discovery = Kivra::HardwareAPI::Discovery;
+    m.def("detect_pendra3s", []() { return discovery::detect_pendra3s(); }, "detect available pendra3 devices");
+    m.def("detect_handles", []() { return discovery::detect_handles(); }, "detect available handles");
+    m.def("detect_wired_handles", []() { return discovery::detect_wired_handles(); }, "detect available wired handles");
+    m.def("detect_wireless_handles", []() { return discovery::detect_wireless_handles(); },
+          "detect available wireless handles");
 }
 
 }  // namespace kivra_python

@@ -52,7 +52,19 @@ def test_class_signatures(api):
 
 def test_registration_order(api):
     names = [n for n in vars(api) if not n.startswith("__")]
-    core = ["SerialStream", "UUID", "Device", "get_cpp_version", "print_cpp_version"]
+    core = [
+        "SerialStream",
+        "UUID",
+        "Device",
+        "get_cpp_version",
+        "print_cpp_version",
+        "detect_pendra3s",
+        "detect_handles",
+        "detect_wired_handles",
+        "detect_wireless_handles",
+        "Pendra3",
+        "Handle",
+    ]
     assert [n for n in names if n in core] == core
 
 
