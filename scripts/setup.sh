@@ -10,7 +10,7 @@ APT_PACKAGES=(
   build-essential cmake ninja-build libgtest-dev
   pypy3 pypy3-dev pypy3-venv
   python3 python3-dev python3-pytest python3-exceptiongroup python3-tomli
-  python3-serial
+  python3-serial python3-matplotlib
 )
 if [ "${KIVRA_SETUP_EXTRA:-}" != "" ]; then
   # shellcheck disable=SC2206
