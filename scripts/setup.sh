@@ -53,3 +53,4 @@ if [ ! -f "$PYBIND11_DIR/usr/lib/cmake/pybind11/pybind11Config.cmake" ] ||
   dpkg -x "$APTDIR"/debs/pybind11-dev_*.deb "$PYBIND11_DIR"
 fi
 echo "setup: ok (pybind11 $PYBIND11_VERSION in $PYBIND11_DIR)"
+bash scripts/setup-aarch64.sh
