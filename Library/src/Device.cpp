@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -11,23 +12,21 @@ namespace Kivra::HardwareAPI::Devices {
 
 namespace {
 
-// A reply usually follows its request within tens of microseconds; spinning
-// that long takes it without a wake-up, after that the wait blocks in poll.
-constexpr long long SPIN_NANOSECONDS = 30'000;
-// While part of a payload is waiting, poll would return at once; sleep
-// briefly instead of spinning until the rest arrives.
-constexpr long PARTIAL_SLEEP_NANOSECONDS = 20'000;
+// Spinning takes a quick reply without a wake-up, but only pays while another
+// processor is free to produce it; SpinBudget (below) learns how long to spin,
+// never longer than a tenth of a 1 kHz device's period.
+constexpr long long LONGEST_SPIN_NANOSECONDS = 100'000;
+// While part of a payload is waiting, poll would return at once: the wait
+// sleeps for about the time the missing bytes take on the line instead.
+constexpr long long BYTE_NANOSECONDS = 86'806;  // 10 bits at 115200 baud
+constexpr long long LONGEST_PARTIAL_SLEEP_NANOSECONDS = 5'000'000;
 constexpr int LONGEST_BLOCK_MILLISECONDS = 1000;
 
-long long monotonic_nanoseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec;
-}
-
-// Whole seconds, so that the time-out rule keeps its one-second resolution,
-// on a clock that setting the wall clock cannot move.
-time_t monotonic_seconds(long long nanoseconds) { return static_cast<time_t>(nanoseconds / 1'000'000'000LL); }
+long long monotonic_nanoseconds();  // defined after the device operations
+time_t monotonic_seconds(long long nanoseconds);
+long long spin_nanoseconds();  // how long this thread's next wait spins
+void spin_ran_out(long long& spin_ns);  // marks this wait's spin as spent
+void wait_ended(long long waited_nanoseconds, long long spin_ns);
 
 }  // namespace
 
@@ -70,28 +69,29 @@ bool Device::wait_until_available(std::size_t needed, float limit) {
     const long long give_up_ns =
         limit > 0 ? (static_cast<long long>(start) + static_cast<long long>(std::floor(limit)) + 1) * 1'000'000'000LL
                   : 0;
+    long long spin_ns = -1;  // chosen once bytes are found missing
     for (;;) {
         const int32_t waiting = stream->available();
-        if (static_cast<std::size_t>(waiting) >= needed) return true;
+        if (static_cast<std::size_t>(waiting) >= needed) {
+            if (spin_ns != -1) wait_ended(monotonic_nanoseconds() - start_ns, spin_ns);
+            return true;
+        }
         const long long now_ns = monotonic_nanoseconds();
         if (limit > 0 && difftime(monotonic_seconds(now_ns), start) > limit) return false;
-        if (now_ns - start_ns < SPIN_NANOSECONDS) continue;
+        if (spin_ns == -1) spin_ns = spin_nanoseconds();
+        if (now_ns - start_ns < spin_ns) continue;
+        if (spin_ns > 0) spin_ran_out(spin_ns);
+        const int saved_errno = errno;  // failure lines report the exchange's errno
         if (waiting > 0) {
-            const timespec pause{0, PARTIAL_SLEEP_NANOSECONDS};
-            const int saved_errno = errno;
+            const auto missing = static_cast<long long>(needed - static_cast<std::size_t>(waiting));
+            long long pause_ns = std::min(LONGEST_PARTIAL_SLEEP_NANOSECONDS, missing * BYTE_NANOSECONDS);
+            if (limit > 0) pause_ns = std::min(pause_ns, give_up_ns - now_ns);
+            const timespec pause{0, static_cast<long>(pause_ns)};
             nanosleep(&pause, nullptr);
-            errno = saved_errno;
-            continue;
+        } else {
+            const long long left_ms = limit > 0 ? (give_up_ns - now_ns) / 1'000'000 + 1 : LONGEST_BLOCK_MILLISECONDS;
+            stream->wait_for_input(static_cast<int>(std::min<long long>(left_ms, LONGEST_BLOCK_MILLISECONDS)));
         }
-        int block_ms = LONGEST_BLOCK_MILLISECONDS;
-        if (limit > 0) {
-            const long long remaining_ms = (give_up_ns - now_ns) / 1'000'000 + 1;
-            if (remaining_ms < block_ms) block_ms = static_cast<int>(remaining_ms);
-        }
-        // The failure lines report errno as the exchange left it, not as
-        // an interrupted sleep did.
-        const int saved_errno = errno;
-        stream->wait_for_input(block_ms);
         errno = saved_errno;
     }
 }
@@ -134,5 +134,71 @@ uint32_t Device::await_payload(std::size_t n) {
     std::fflush(stderr);
     return 0;
 }
+
+namespace {
+
+long long monotonic_nanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec;
+}
+
+// Whole seconds, so that the time-out rule keeps its one-second resolution,
+// on a clock that setting the wall clock cannot move.
+time_t monotonic_seconds(long long nanoseconds) { return static_cast<time_t>(nanoseconds / 1'000'000'000LL); }
+
+// How long the waits of one thread spin before they block. Spinning takes a
+// reply without a wake-up, which on an idle (and virtual) machine saves much
+// of the exchange; but on a busy machine the spinner holds the very processor
+// that the reply's path (the port's kernel worker, the device) waits for, and
+// every microsecond spun is added to the exchange. So the spin follows what
+// it achieves. A reply caught while spinning makes the next spins last at
+// least four times as long as that reply took; a spin that ran out is cut by
+// a quarter, so where spinning does not pay it fades out within a few
+// exchanges and the wait blocks at once. Once it has faded, one wait in
+// PROBE_INTERVAL spins again, at most as long as blocked waits have lately
+// taken (spinning longer could only lose), to notice that processors have
+// become free; a failed probe costs that one exchange its time once more.
+struct SpinBudget {
+    static constexpr long long SHORTEST_NANOSECONDS = 2'000;
+    static constexpr long long MARGIN_NANOSECONDS = 2'000;
+    static constexpr long long CATCH_FACTOR = 4;
+    static constexpr unsigned PROBE_INTERVAL = 64;
+
+    long long nanoseconds = LONGEST_SPIN_NANOSECONDS;
+    long long blocked_wait_nanoseconds = LONGEST_SPIN_NANOSECONDS;  // recent mean, waits that did not spin
+    unsigned waits_without_spin = 0;
+};
+
+// One per thread: the library has no locks, and how long a reply takes is
+// a matter of the machine's load more than of the device.
+thread_local SpinBudget spin_budget;
+
+long long spin_nanoseconds() {
+    if (spin_budget.nanoseconds > 0) return spin_budget.nanoseconds;
+    if (++spin_budget.waits_without_spin < SpinBudget::PROBE_INTERVAL) return 0;
+    spin_budget.waits_without_spin = 0;
+    return std::max(SpinBudget::SHORTEST_NANOSECONDS,
+                    std::min(LONGEST_SPIN_NANOSECONDS, spin_budget.blocked_wait_nanoseconds));
+}
+
+void spin_ran_out(long long& spin_ns) {
+    spin_budget.nanoseconds -= spin_budget.nanoseconds / 4;
+    if (spin_budget.nanoseconds < SpinBudget::SHORTEST_NANOSECONDS) spin_budget.nanoseconds = 0;
+    spin_ns = -spin_ns;
+}
+
+// spin_ns: positive when the bytes came while spinning, 0 when the wait
+// blocked without spinning, below -1 when it blocked after its spin ran out.
+void wait_ended(long long waited_nanoseconds, long long spin_ns) {
+    if (spin_ns == 0) {
+        spin_budget.blocked_wait_nanoseconds += (waited_nanoseconds - spin_budget.blocked_wait_nanoseconds) / 8;
+    } else if (spin_ns > 0) {
+        const long long wanted = SpinBudget::CATCH_FACTOR * waited_nanoseconds + SpinBudget::MARGIN_NANOSECONDS;
+        spin_budget.nanoseconds = std::max(spin_budget.nanoseconds, std::min(LONGEST_SPIN_NANOSECONDS, wanted));
+    }
+}
+
+}  // namespace
 
 }  // namespace Kivra::HardwareAPI::Devices
