@@ -13,10 +13,13 @@
 #include "KivraHardwareAPI/Handle.h"
 #include "KivraHardwareAPI/MyHandle.h"
 #include "PtyPeer.h"
+#include "StatusFrames.h"
 
 using namespace Kivra::HardwareAPI::Devices;
 using Kivra::HardwareAPI::IO::SerialStream;
 using Bytes = std::vector<uint8_t>;
+using status_frames::check_byte_for;
+using status_frames::escaped;
 
 namespace {
 
@@ -311,26 +314,6 @@ Bytes frame_content(uint8_t error_flag, uint8_t sensor_byte, uint8_t device_id, 
     for (uint16_t v : q) content.insert(content.end(), {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)});
     content.push_back(battery);
     return content;
-}
-
-uint8_t check_byte_for(const Bytes& content) {
-    unsigned sum = 218;
-    for (uint8_t b : content) sum += b;
-    return static_cast<uint8_t>(sum);
-}
-
-Bytes escaped(const Bytes& decoded) {
-    Bytes raw;
-    for (uint8_t b : decoded) {
-        if (b == 0xC0) {
-            raw.insert(raw.end(), {0xDB, 0xDC});
-        } else if (b == 0xDB) {
-            raw.insert(raw.end(), {0xDB, 0xDD});
-        } else {
-            raw.push_back(b);
-        }
-    }
-    return raw;
 }
 
 // Code, escaped content and check byte, not terminated: must be the last

@@ -7,17 +7,14 @@
 #include <vector>
 
 #include "KivraHardwareAPI/HandleFrame.h"
+#include "StatusFrames.h"
 
 using namespace Kivra::HardwareAPI::Devices;
 using Bytes = std::vector<uint8_t>;
+using status_frames::check_byte_for;
+using status_frames::escaped;
 
 namespace {
-
-uint8_t check_byte_for(const Bytes& content) {
-    unsigned sum = 218;
-    for (uint8_t b : content) sum += b;
-    return static_cast<uint8_t>(sum);
-}
 
 // 17 decoded bytes with the given fields; bytes 0, 1 and 5 to 7 are filler
 // the decoder must not look at.
@@ -126,16 +123,7 @@ TEST(HandleFrame, EscapedFieldBytesDecodeToTheirValues) {
     // device_id 0xC0 and error_flag 0xDB travel escaped.
     Bytes content = frame_content(0xDB, 0x00, 0xC0, {0x00C0, 0, 0, 0}, 0);
     Bytes decoded = with_check_byte(content);
-    Bytes raw;
-    for (uint8_t b : decoded) {
-        if (b == 0xC0) {
-            raw.insert(raw.end(), {0xDB, 0xDC});
-        } else if (b == 0xDB) {
-            raw.insert(raw.end(), {0xDB, 0xDD});
-        } else {
-            raw.push_back(b);
-        }
-    }
+    const Bytes raw = escaped(decoded);
     ManiloStatus status;
     ASSERT_TRUE(accepts(raw, status));
     EXPECT_EQ(status.device_id, 0xC0);

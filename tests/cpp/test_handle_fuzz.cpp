@@ -16,10 +16,13 @@
 #include "KivraHardwareAPI/Handle.h"
 #include "KivraHardwareAPI/HandleFrame.h"
 #include "PtyPeer.h"
+#include "StatusFrames.h"
 
 using namespace Kivra::HardwareAPI::Devices;
 using Kivra::HardwareAPI::IO::SerialStream;
 using Bytes = std::vector<uint8_t>;
+using status_frames::check_byte_for;
+using status_frames::escaped;
 
 namespace {
 
@@ -37,26 +40,6 @@ Bytes random_bytes(std::mt19937& rng, std::size_t count) {
     Bytes b(count);
     for (auto& x : b) x = interesting_byte(rng);
     return b;
-}
-
-Bytes slip_escape(const Bytes& decoded) {
-    Bytes raw;
-    for (uint8_t b : decoded) {
-        if (b == 0xC0) {
-            raw.insert(raw.end(), {0xDB, 0xDC});
-        } else if (b == 0xDB) {
-            raw.insert(raw.end(), {0xDB, 0xDD});
-        } else {
-            raw.push_back(b);
-        }
-    }
-    return raw;
-}
-
-uint8_t check_byte_for(const Bytes& content) {
-    unsigned sum = 218;
-    for (uint8_t b : content) sum += b;
-    return static_cast<uint8_t>(sum);
 }
 
 void expect_plausible(const ManiloStatus& s) {
@@ -138,7 +121,7 @@ TEST(HandleFuzz, UnescapeUndoesEscapingForAnyContent) {
     std::mt19937 rng(SEED);
     for (int round = 0; round < 50000; ++round) {
         const Bytes content = random_bytes(rng, 1 + rng() % 40);
-        const Bytes raw = slip_escape(content);
+        const Bytes raw = escaped(content);
         ASSERT_EQ(unescape_status_frame(raw.data(), raw.size()), content);
         Bytes closed = raw;
         closed.push_back(0xC0);
@@ -153,7 +136,7 @@ TEST(HandleFuzz, ValidFramesAreAcceptedWithTheirFields) {
     for (int round = 0; round < 50000; ++round) {
         Bytes content = random_bytes(rng, 17 + rng() % 30);
         content.push_back(check_byte_for(content));
-        const Bytes raw = slip_escape(content);
+        const Bytes raw = escaped(content);
         ManiloStatus s;
         ASSERT_TRUE(decode_status_frame(raw.data(), raw.size(), s));
         ASSERT_EQ(s.error_flag, content[2]);
@@ -258,7 +241,7 @@ TEST(HandleFuzz, ManiloStatusOnRandomStreams) {
             content[5] = 0;
             content[5] = static_cast<uint8_t>(0xC0 - check_byte_for(content));
             wire.push_back(218);
-            const Bytes raw = slip_escape(content);
+            const Bytes raw = escaped(content);
             wire.insert(wire.end(), raw.begin(), raw.end());
             wire.push_back(0xC0);
             if (kind == 1) {
