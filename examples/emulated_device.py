@@ -10,6 +10,7 @@ import select
 import shutil
 import signal
 import subprocess
+import sys
 
 import KivraHardwareAPI
 
@@ -66,3 +67,17 @@ class EmulatorProcess:
     def __exit__(self, *exc):
         self.stop()
         return False
+
+
+def port_or_emulator(stack, device, port, emulator=None, options=()):
+    """The given port, or the port of an emulator started for this run and
+    stopped with `stack`; None (after saying why) for a port that does not
+    exist."""
+    if port is None:
+        process = stack.enter_context(EmulatorProcess(device, *options, emulator=emulator))
+        print("no --port given: emulated %s on %s" % (device, process.path))
+        return process.path
+    if not os.path.exists(port):
+        print("no such port: %s" % port, file=sys.stderr)
+        return None
+    return port

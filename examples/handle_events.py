@@ -16,13 +16,12 @@ Without --port it starts the emulator and runs against it.
 
 import argparse
 import contextlib
-import os
 import sys
 import time
 
 import KivraHardwareAPI as kivra
 
-from emulated_device import EmulatorProcess
+from emulated_device import port_or_emulator
 
 # How long the emulated handle keeps its status frames back after a request
 # [s]: long enough that a slow first event override (a cold interpreter, an
@@ -115,14 +114,9 @@ def run(handle, arguments, out):
 def main(argv=None):
     arguments = parse_arguments(sys.argv[1:] if argv is None else argv)
     with contextlib.ExitStack() as stack:
-        port = arguments.port
+        port = port_or_emulator(
+            stack, "handle", arguments.port, arguments.emulator, ("--stream-hold", str(STREAM_HOLD)))
         if port is None:
-            emulator = stack.enter_context(EmulatorProcess(
-                "handle", "--stream-hold", str(STREAM_HOLD), emulator=arguments.emulator))
-            port = emulator.path
-            print("no --port given: emulated handle on %s" % port)
-        elif not os.path.exists(port):
-            print("no such port: %s" % port, file=sys.stderr)
             return 1
         stream = kivra.SerialStream(port)
         handle = PrintingHandle(stream, sys.stdout)

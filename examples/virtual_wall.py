@@ -18,13 +18,12 @@ import argparse
 import contextlib
 import csv
 import math
-import os
 import sys
 import time
 
 import KivraHardwareAPI as kivra
 
-from emulated_device import EmulatorProcess
+from emulated_device import port_or_emulator
 
 ARM_MODEL_NUMBER = 4
 GUIDE_STIFFNESS = 60.0  # [N/m], towards the start
@@ -263,13 +262,8 @@ def run(arm, arguments, out):
 def main(argv=None):
     arguments = parse_arguments(sys.argv[1:] if argv is None else argv)
     with contextlib.ExitStack() as stack:
-        port = arguments.port
+        port = port_or_emulator(stack, "arm", arguments.port, arguments.emulator)
         if port is None:
-            emulator = stack.enter_context(EmulatorProcess("arm", emulator=arguments.emulator))
-            port = emulator.path
-            print("no --port given: emulated arm on %s" % port)
-        elif not os.path.exists(port):
-            print("no such port: %s" % port, file=sys.stderr)
             return 1
         stream = kivra.SerialStream(port)
         arm = kivra.Pendra3(stream)
