@@ -189,6 +189,38 @@ void Pendra3::adjust_angles(const Vector3& angles_deg) {
     model.angle_offsets[2] = (angles_deg[2] - model.outer_arm_gear_ratio_coeff * a[2]) * KINEMATIC_PI / 180.0f;
 }
 
+uint8_t Pendra3::reply_code_of(uint8_t command_code) {
+    switch (command_code) {
+        case Pendra3Code::END_EFFECTOR_FORCE:
+        case Pendra3Code::END_EFFECTOR_POSITION:
+            return Pendra3Code::END_EFFECTOR_STATE;
+        case Pendra3Code::JOINT_TORQUES:
+        case Pendra3Code::JOINT_ANGLES:
+            return Pendra3Code::JOINT_STATE;
+        default:
+            return 0;
+    }
+}
+
+// First cut, to be replaced by outcome-reporting waits with a precise time-out.
+Outcome Pendra3::exchange(uint8_t code, const Vector3& command, Vector3& first, Vector3& second, double) {
+    std::lock_guard<std::recursive_mutex> lock(stream->exchange_mutex());
+    send_floats(code, command.data(), 3);
+    return receive_state(reply_code_of(code), first, second) ? Outcome::done() : Outcome{OutcomeKind::timed_out, 0};
+}
+
+Outcome Pendra3::wakeup(DeviceInfo& info, double) {
+    std::lock_guard<std::recursive_mutex> lock(stream->exchange_mutex());
+    info = device_wakeup();
+    return info.device_model_number != 0 ? Outcome::done() : Outcome{OutcomeKind::timed_out, 0};
+}
+
+Outcome Pendra3::identifier(uint8_t selector, UUID& value, double) {
+    std::lock_guard<std::recursive_mutex> lock(stream->exchange_mutex());
+    value = request_identifier(selector);
+    return Outcome::done();
+}
+
 void Pendra3::send_device_wakeup() { send_code(Pendra3Code::WAKEUP); }
 
 void Pendra3::request_current() { send_code(Pendra3Code::MOTOR_CURRENTS); }

@@ -5,6 +5,7 @@
 
 #include "KivraHardwareAPI/Device.h"
 #include "KivraHardwareAPI/KinematicModel.h"
+#include "KivraHardwareAPI/Outcome.h"
 #include "KivraHardwareAPI/SerialStream.h"
 #include "KivraHardwareAPI/UUID.h"
 
@@ -78,6 +79,18 @@ public:
     void adjust_lengths(float inner_arm_1, float outer_arm_1, float inner_arm_2, float outer_arm_2, float extension);
     // Declares the present pose [deg] (head, inner arm, outer arm).
     void adjust_angles(const Vector3& angles_deg);
+
+    // One command exchange (code 42, 44, 26 or 28 and its state reply), with
+    // what happened as an outcome and no log line. It starts from an empty
+    // input queue, holds the port's lock, and gives up after timeout [s] on
+    // the monotonic clock. first and second are written only when it is done.
+    Outcome exchange(uint8_t code, const Vector3& command, Vector3& first, Vector3& second, double timeout);
+    // The wakeup exchange with an outcome; info is written only when done.
+    Outcome wakeup(DeviceInfo& info, double timeout);
+    // An identifier request (SELECT_DEVICE_ID or SELECT_FIRMWARE_VERSION).
+    Outcome identifier(uint8_t selector, UUID& value, double timeout);
+    // Reply code of a command code: 43 for 42 and 44, 27 for 26 and 28, 0 otherwise.
+    static uint8_t reply_code_of(uint8_t command_code);
 
     // Split operations: a send returns at once, a receive takes the reply of
     // an earlier send.

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iostream>
+#include <mutex>
 #include <string>
 
 class serialib;
@@ -34,11 +35,17 @@ public:
     // Descriptor of the open port, or -1.
     int descriptor() const;
 
+    // Held for the whole of every exchange of every device on this port, so
+    // that two threads never interleave requests and replies. Recursive: a
+    // handle's event operation may talk to its device again.
+    std::recursive_mutex& exchange_mutex() { return exchange_mutex_; }
+
 private:
     std::string port_path;
     bool has_port_path;
     serialib* port_buffer = nullptr;
     bool open_on_construction;
+    std::recursive_mutex exchange_mutex_;
 };
 
 }  // namespace Kivra::HardwareAPI::IO

@@ -1,0 +1,134 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "KivraHardwareAPI/Outcome.h"
+#include "KivraHardwareAPI/Pendra3.h"
+
+namespace Kivra::HardwareAPI::Servo {
+
+using Devices::Vector3;
+
+constexpr std::size_t MAX_WALLS = 4;
+
+// Pulls towards anchor [m]: F = -stiffness (x - anchor) - damping v.
+struct SpringEffect {
+    bool enabled = false;
+    Vector3 anchor{};
+    float stiffness = 0.0f;  // [N/m]
+    float damping = 0.0f;    // [N s/m]
+};
+
+// A plane through point [m] with its outward normal (need not be unit
+// length; a zero normal disables the wall). Beyond the plane (penetration
+// d = -(x - point) . n > 0) it pushes out along n with stiffness d plus
+// damping of the normal velocity, and never pulls in: the normal force is
+// clamped at zero.
+struct WallEffect {
+    bool enabled = false;
+    Vector3 point{};
+    Vector3 normal{0.0f, 0.0f, 1.0f};
+    float stiffness = 0.0f;  // [N/m]
+    float damping = 0.0f;    // [N s/m]
+};
+
+// Everything the servo thread sums each tick, set by the host as a whole.
+struct Effects {
+    SpringEffect spring;
+    std::array<WallEffect, MAX_WALLS> walls{};
+    float viscous_damping = 0.0f;  // [N s/m], F = -b v
+    Vector3 constant_force{};      // [N]
+    float force_limit = 10.0f;     // [N], magnitude of the sum; 0 or less sends zero
+};
+
+// Force of the effects (without host force and limit) at position [m] and velocity [m/s].
+Vector3 effects_force(const Effects& effects, const Vector3& position, const Vector3& velocity);
+
+// Scales force down to magnitude limit (keeping its direction).
+Vector3 clamp_force(const Vector3& force, float limit);
+
+struct LoopOptions {
+    double rate = 1000.0;            // [Hz]
+    double exchange_timeout = 0.05;  // [s] per exchange
+    double host_force_hold = 0.05;   // [s] a host force is held this long after its last update...
+    double host_force_ramp = 0.1;    // [s] ...then ramps linearly to zero over this time
+    bool realtime = true;            // ask for SCHED_FIFO and locked memory; run anyway when refused
+    int realtime_priority = 80;
+    std::size_t trace_capacity = 8192;  // ticks kept for drain_trace
+};
+
+// State of one tick, as published to readers.
+struct TickState {
+    uint64_t tick = 0;       // index of the tick, from 0
+    double time = 0.0;       // [s] since the loop started, at the tick's deadline
+    Vector3 position{};      // [m]
+    Vector3 velocity{};      // [m/s]
+    Vector3 force{};         // [N] sent in this tick
+    Vector3 host_force{};    // [N] the host force's contribution after hold and ramp
+    int32_t outcome = 0;     // OutcomeKind of the tick's exchange
+};
+
+struct Percentiles {
+    double p50 = 0.0, p99 = 0.0, p999 = 0.0, max = 0.0;  // [s]
+};
+
+struct LoopStatistics {
+    uint64_t ticks = 0;             // exchanges attempted
+    uint64_t missed_deadlines = 0;  // deadlines skipped because already past
+    uint64_t failed_exchanges = 0;  // exchanges whose outcome was not done
+    uint64_t refused_forces = 0;    // ticks whose force was NaN or infinite, sent as zero
+    Percentiles wakeup_lateness;    // deadline to wake-up
+    Percentiles exchange_time;      // duration of the exchange
+    double elapsed = 0.0;           // [s] since the loop started
+    bool realtime_granted = false;  // SCHED_FIFO was granted
+    bool memory_locked = false;     // mlockall was granted
+    int32_t realtime_errno = 0;     // why SCHED_FIFO or mlockall was refused, 0 when granted or not asked
+    Outcome last_failure;           // the most recent outcome other than done
+};
+
+// Runs the force exchange of one arm at a fixed rate on a thread of its own,
+// waking at absolute deadlines of the monotonic clock. The host sets effects
+// and a host force at any time; the thread publishes each tick's state
+// without ever blocking on a reader. While running, the loop owns the arm:
+// other exchanges on its port wait for the port's lock between ticks.
+class ServoLoop {
+public:
+    explicit ServoLoop(Devices::Pendra3& arm, const LoopOptions& options = {});
+    ~ServoLoop();  // stops the loop
+    ServoLoop(const ServoLoop&) = delete;
+    ServoLoop& operator=(const ServoLoop&) = delete;
+
+    // Starts the thread; false when already running or the thread could not start.
+    bool start();
+    // Sends a zero force, stops and joins the thread. The arm stays usable.
+    void stop();
+    bool running() const;
+
+    // Applied as a whole before the next tick, never half-applied.
+    void set_effects(const Effects& effects);
+    Effects effects() const;
+    // force [N]; the hold time restarts with every update.
+    void set_host_force(const Vector3& force);
+    // Ramps every force to zero over the host force's ramp time and keeps it
+    // there until effects or host force are set again.
+    void release();
+
+    // Latest published tick; never torn, never blocks the servo thread.
+    TickState state() const;
+    // Moves up to capacity of the oldest kept ticks into out, oldest first;
+    // returns how many. Ticks that did not fit the ring before being drained
+    // are lost (counted in trace_dropped).
+    std::size_t drain_trace(TickState* out, std::size_t capacity);
+    uint64_t trace_dropped() const;
+    LoopStatistics statistics() const;
+
+    struct Shared;  // the state the host and the servo thread share
+
+private:
+    std::unique_ptr<Shared> shared;
+};
+
+}  // namespace Kivra::HardwareAPI::Servo
