@@ -1,5 +1,6 @@
 #include "KivraHardwareAPI/Device.h"
 
+#include <poll.h>
 #include <time.h>
 
 #include <algorithm>
@@ -7,6 +8,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+
+#include "KivraHardwareAPI/serialib.h"
 
 namespace Kivra::HardwareAPI::Devices {
 
@@ -21,14 +25,48 @@ constexpr long long LONGEST_SPIN_NANOSECONDS = 100'000;
 constexpr long long BYTE_NANOSECONDS = 86'806;  // 10 bits at 115200 baud
 constexpr long long LONGEST_PARTIAL_SLEEP_NANOSECONDS = 5'000'000;
 constexpr int LONGEST_BLOCK_MILLISECONDS = 1000;
+constexpr int HANG_UP_EVENTS = POLLHUP | POLLERR | POLLNVAL;
 
-long long monotonic_nanoseconds();  // defined after the device operations
+using Kivra::HardwareAPI::monotonic_nanoseconds;
 time_t monotonic_seconds(long long nanoseconds);
-long long spin_nanoseconds();  // how long this thread's next wait spins
+long long spin_nanoseconds();           // how long this thread's next wait spins
 void spin_ran_out(long long& spin_ns);  // marks this wait's spin as spent
 void wait_ended(long long waited_nanoseconds, long long spin_ns);
 
+using Lock = std::lock_guard<std::recursive_mutex>;
+
 }  // namespace
+
+WaitLimit WaitLimit::precise(double timeout) {
+    WaitLimit limit;
+    limit.start_ns = monotonic_nanoseconds();
+    if (timeout > 0) limit.give_up_ns = limit.start_ns + static_cast<long long>(std::ceil(timeout * 1e9));
+    return limit;
+}
+
+WaitLimit WaitLimit::whole_second(float seconds) {
+    WaitLimit limit;
+    limit.start_ns = monotonic_nanoseconds();
+    if (seconds > 0) {
+        limit.whole_seconds = seconds;
+        // First whole second at which the strict "more than limit" test holds.
+        limit.give_up_ns = (static_cast<long long>(monotonic_seconds(limit.start_ns)) +
+                            static_cast<long long>(std::floor(seconds)) + 1) *
+                           1'000'000'000LL;
+    }
+    return limit;
+}
+
+bool WaitLimit::expired(long long now_ns) const {
+    if (whole_seconds > 0) {
+        return difftime(monotonic_seconds(now_ns), monotonic_seconds(start_ns)) > whole_seconds;
+    }
+    return give_up_ns > 0 && now_ns >= give_up_ns;
+}
+
+bool WaitLimit::expired() const { return expired(monotonic_nanoseconds()); }
+
+long long deadline_after(double timeout) { return WaitLimit::precise(timeout).give_up_ns; }
 
 float read_float_le(const uint8_t* bytes) {
     uint32_t bits = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
@@ -51,53 +89,69 @@ Device::Device(IO::SerialStream* stream) : stream(stream) {}
 
 void Device::send(std::size_t n) {
     if (n > BUFFER_SIZE) n = BUFFER_SIZE;
+    Lock lock(stream->exchange_mutex());
+    stream->set_write_limit(timeout);
     stream->write_bytes(tx_buffer, n);
 }
 
 void Device::send_floats(uint8_t code, const float* values, int32_t count) {
-    if (count < 0) count = 0;
-    if (count > 255) count = 255;
-    tx_buffer[0] = code;
-    for (int32_t i = 0; i < count; ++i) write_float_le(tx_buffer + 1 + 4 * i, values[i]);
-    send(static_cast<std::size_t>(1 + 4 * count));
+    send(encode_floats(tx_buffer, code, values, count));
 }
 
+std::size_t encode_floats(uint8_t* message, uint8_t code, const float* values, int32_t count) {
+    if (count < 0) count = 0;
+    if (count > 255) count = 255;
+    message[0] = code;
+    for (int32_t i = 0; i < count; ++i) write_float_le(message + 1 + 4 * i, values[i]);
+    return static_cast<std::size_t>(1 + 4 * count);
+}
+
+void Device::begin_exchange() { stream->clear(); }
+
 bool Device::wait_until_available(std::size_t needed, float limit) {
+    return wait_until_available(needed, WaitLimit::whole_second(limit)) == OutcomeKind::done;
+}
+
+OutcomeKind Device::wait_until_available(std::size_t needed, const WaitLimit& limit) {
     const long long start_ns = monotonic_nanoseconds();
-    const time_t start = monotonic_seconds(start_ns);
-    // First whole second at which the strict "more than limit" test holds.
-    const long long give_up_ns =
-        limit > 0 ? (static_cast<long long>(start) + static_cast<long long>(std::floor(limit)) + 1) * 1'000'000'000LL
-                  : 0;
+    const long long give_up_ns = limit.give_up_ns;
     long long spin_ns = -1;  // chosen once bytes are found missing
     for (;;) {
         const int32_t waiting = stream->available();
         if (static_cast<std::size_t>(waiting) >= needed) {
             if (spin_ns != -1) wait_ended(monotonic_nanoseconds() - start_ns, spin_ns);
-            return true;
+            return OutcomeKind::done;
         }
         const long long now_ns = monotonic_nanoseconds();
-        if (limit > 0 && difftime(monotonic_seconds(now_ns), start) > limit) return false;
+        if (limit.expired(now_ns)) return OutcomeKind::timed_out;
         if (spin_ns == -1) spin_ns = spin_nanoseconds();
         if (now_ns - start_ns < spin_ns) continue;
         if (spin_ns > 0) spin_ran_out(spin_ns);
         const int saved_errno = errno;  // failure lines report the exchange's errno
         if (waiting > 0) {
+            // poll would answer at once: ask it only whether the port hung up.
+            if ((stream->wait_for_input(0) & HANG_UP_EVENTS) != 0) return OutcomeKind::hung_up;
             const auto missing = static_cast<long long>(needed - static_cast<std::size_t>(waiting));
             long long pause_ns = std::min(LONGEST_PARTIAL_SLEEP_NANOSECONDS, missing * BYTE_NANOSECONDS);
-            if (limit > 0) pause_ns = std::min(pause_ns, give_up_ns - now_ns);
+            if (give_up_ns > 0) pause_ns = std::max(0LL, std::min(pause_ns, give_up_ns - now_ns));
             const timespec pause{0, static_cast<long>(pause_ns)};
             nanosleep(&pause, nullptr);
         } else {
-            const long long left_ms = limit > 0 ? (give_up_ns - now_ns) / 1'000'000 + 1 : LONGEST_BLOCK_MILLISECONDS;
-            stream->wait_for_input(static_cast<int>(std::min<long long>(left_ms, LONGEST_BLOCK_MILLISECONDS)));
+            long long left_ms = LONGEST_BLOCK_MILLISECONDS;
+            if (give_up_ns > 0) left_ms = std::min(left_ms, (give_up_ns - now_ns + 999'999) / 1'000'000);
+            const int events = stream->wait_for_input(static_cast<int>(std::max(0LL, left_ms)));
+            if ((events & HANG_UP_EVENTS) != 0 && (events & POLLIN) == 0) return OutcomeKind::hung_up;
+            // A hung-up port may still report its last bytes as readable:
+            // once they are taken, it is seen hung up above.
+            if ((events & HANG_UP_EVENTS) != 0 && stream->available() == 0) return OutcomeKind::hung_up;
         }
         errno = saved_errno;
     }
 }
 
 uint8_t Device::await_header_code() {
-    if (!wait_until_available(1, timeout)) {
+    Lock lock(stream->exchange_mutex());
+    if (wait_until_available(1, WaitLimit::whole_second(timeout)) != OutcomeKind::done) {
         const int err = errno;
         std::fprintf(stderr, "[err] %s:%u> timeout waiting for header code: [%d] %ls\n", __FILE__, __LINE__, err,
                      IO::error_text(err).c_str());
@@ -108,7 +162,26 @@ uint8_t Device::await_header_code() {
     const auto state = stream->rdstate();
     if (state == std::ios::goodbit) return rx_buffer[0];
     if ((state & std::ios::eofbit) != 0) return 0;
-    const int err = errno;
+    const int err = stream->last_errno();
+    std::fprintf(stderr, "[err] %s:%u> unable to read header code from stream: [%d] %ls\n", __FILE__, __LINE__, err,
+                 IO::error_text(err).c_str());
+    std::fflush(stderr);
+    return 0;
+}
+
+uint8_t Device::await_header_code(const WaitLimit& limit, bool logged) {
+    Lock lock(stream->exchange_mutex());
+    if (wait_until_available(1, limit) != OutcomeKind::done) {
+        if (!logged) return 0;
+        const int err = errno;
+        std::fprintf(stderr, "[err] %s:%u> timeout waiting for header code: [%d] %ls\n", __FILE__, __LINE__, err,
+                     IO::error_text(err).c_str());
+        std::fflush(stderr);
+        return 0;
+    }
+    if (stream->read_waiting(rx_buffer, 1) == 1) return rx_buffer[0];
+    if (!logged) return 0;
+    const int err = stream->last_errno();
     std::fprintf(stderr, "[err] %s:%u> unable to read header code from stream: [%d] %ls\n", __FILE__, __LINE__, err,
                  IO::error_text(err).c_str());
     std::fflush(stderr);
@@ -117,7 +190,8 @@ uint8_t Device::await_header_code() {
 
 uint32_t Device::await_payload(std::size_t n) {
     if (n > BUFFER_SIZE) return 0;
-    if (!wait_until_available(n, timeout)) {
+    Lock lock(stream->exchange_mutex());
+    if (wait_until_available(n, WaitLimit::whole_second(timeout)) != OutcomeKind::done) {
         const int err = errno;
         std::fprintf(stderr, "[err] %s:%u> timeout waiting for header code: [%d] %ls\n", __FILE__, __LINE__, err,
                      IO::error_text(err).c_str());
@@ -128,20 +202,49 @@ uint32_t Device::await_payload(std::size_t n) {
     const auto state = stream->rdstate();
     if (state == std::ios::goodbit) return static_cast<uint32_t>(stream->gcount());
     if ((state & std::ios::eofbit) != 0) return 0;
-    const int err = errno;
+    const int err = stream->last_errno();
     std::fprintf(stderr, "[err] %s:%u> unable to read '%zu' bytes from stream: [%d] %ls\n", __FILE__, __LINE__, n, err,
                  IO::error_text(err).c_str());
     std::fflush(stderr);
     return 0;
 }
 
-namespace {
-
-long long monotonic_nanoseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec;
+Outcome Device::check_open() const {
+    if (stream == nullptr) return {OutcomeKind::not_open, EBADF};
+    if (stream->descriptor() < 0) return {OutcomeKind::not_open, stream->last_errno()};
+    return Outcome::done();
 }
+
+Outcome Device::send_until(std::size_t n, long long deadline_ns) {
+    if (n > BUFFER_SIZE) n = BUFFER_SIZE;
+    return stream->write_all(tx_buffer, n, deadline_ns);
+}
+
+Outcome Device::receive_code(uint8_t& code, long long deadline_ns) {
+    WaitLimit limit;
+    limit.give_up_ns = deadline_ns;
+    const OutcomeKind waited = wait_until_available(1, limit);
+    if (waited != OutcomeKind::done) return {waited, 0};
+    if (stream->read_waiting(rx_buffer, 1) != 1) return {OutcomeKind::hung_up, stream->last_errno()};
+    code = rx_buffer[0];
+    return Outcome::done();
+}
+
+Outcome Device::receive_payload(std::size_t n, long long deadline_ns) {
+    if (n > BUFFER_SIZE) return {OutcomeKind::short_payload, 0};
+    if (n == 0) return Outcome::done();
+    WaitLimit limit;
+    limit.give_up_ns = deadline_ns;
+    const OutcomeKind waited = wait_until_available(n, limit);
+    if (waited == OutcomeKind::timed_out) return {OutcomeKind::short_payload, std::max(0, stream->available())};
+    if (waited != OutcomeKind::done) return {waited, 0};
+    const int32_t got = stream->read_waiting(rx_buffer, n);
+    if (got < 0) return {OutcomeKind::hung_up, stream->last_errno()};
+    if (static_cast<std::size_t>(got) != n) return {OutcomeKind::short_payload, got};
+    return Outcome::done();
+}
+
+namespace {
 
 // Whole seconds, so that the time-out rule keeps its one-second resolution,
 // on a clock that setting the wall clock cannot move.

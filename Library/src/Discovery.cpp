@@ -5,6 +5,7 @@
 #include <exception>
 #include <future>
 #include <iostream>
+#include <mutex>
 #include <optional>
 
 #include "KivraHardwareAPI/MyHandle.h"
@@ -78,6 +79,9 @@ int32_t probe_pendra3(const char* port_path) {
         IO::SerialStream stream(port_path, false);
         if (stream.open() != 1) return 0;
         Devices::Pendra3 arm(&stream);
+        std::lock_guard<std::recursive_mutex> lock(stream.exchange_mutex());
+        // Whatever the port held before the wakeup is no answer to it.
+        stream.discard_input();
         arm.tx_buffer[0] = WAKEUP_REQUEST;
         arm.send(1);
         uint8_t model = 0;
@@ -100,6 +104,7 @@ int32_t probe_handle(const char* port_path) {
         IO::SerialStream stream(port_path, false);
         if (stream.open() != 1) return 0;
         Devices::MyHandle handle(&stream);
+        std::lock_guard<std::recursive_mutex> lock(stream.exchange_mutex());
         handle.SendDeviceWakeup();
         // The handle's own receive reads exactly the reply of each code and
         // nothing for any other; its info and status events set `found`.

@@ -1,7 +1,8 @@
 #include "KivraHardwareAPI/Handle.h"
 
+#include <cerrno>
 #include <cstring>
-#include <vector>
+#include <mutex>
 
 #include "KivraHardwareAPI/HandleFrame.h"
 
@@ -15,6 +16,14 @@ constexpr std::size_t STATUS_FRAME_WAITING = 19;
 constexpr float STATUS_FRAME_WAIT_LIMIT = 1.0f;
 // Header codes read after the first before the search gives up.
 constexpr int MAX_SKIPPED_CODES = 100;
+
+// The handle's frame is 17 decoded bytes and its check byte; escaped, each
+// may take two bytes, and the closing 0xC0 one more. A run of bytes without
+// an end beyond that is no frame of the handle's: it is dropped rather than
+// collected without bound.
+constexpr std::size_t LONGEST_RAW_FRAME = 2 * (STATUS_FRAME_MIN_SIZE + 1) + 1;
+
+using Lock = std::lock_guard<std::recursive_mutex>;
 
 ManiloStatus failed(uint8_t code) {
     ManiloStatus status;
@@ -36,16 +45,20 @@ void Handle::OnReceiveHandleErrorData(const HandleErrorResponse&) {}
 void Handle::OnReceiveHandleErrorResponse(uint16_t, uint8_t) {}
 
 void Handle::SendDeviceWakeup() {
+    Lock lock(stream->exchange_mutex());
+    begin_exchange();
     tx_buffer[0] = WAKEUP_CODE;
     send(1);
 }
 
 void Handle::RequestStatus() {
+    Lock lock(stream->exchange_mutex());
+    begin_exchange();
     tx_buffer[0] = STATUS_CODE;
     send(1);
 }
 
-void Handle::SendHandleState(uint16_t device_id, uint8_t data_length, const uint8_t* user_data) {
+std::size_t Handle::encode_handle_state(uint16_t device_id, uint8_t data_length, const uint8_t* user_data) {
     tx_buffer[0] = HANDLE_STATE_CODE;
     tx_buffer[1] = static_cast<uint8_t>(device_id);
     tx_buffer[2] = static_cast<uint8_t>(device_id >> 8);
@@ -55,10 +68,20 @@ void Handle::SendHandleState(uint16_t device_id, uint8_t data_length, const uint
     } else {
         std::memset(tx_buffer + 4, 0, data_length);
     }
-    send(4u + data_length);
+    return 4u + data_length;
+}
+
+void Handle::SendHandleState(uint16_t device_id, uint8_t data_length, const uint8_t* user_data) {
+    Lock lock(stream->exchange_mutex());
+    begin_exchange();
+    send(encode_handle_state(device_id, data_length, user_data));
 }
 
 int32_t Handle::Receive() {
+    // Held while the event operations run too: an event that talks to the
+    // device again must not let another thread's exchange in between.
+    Lock lock(stream->exchange_mutex());
+    begin_exchange();
     switch (await_header_code()) {
         case STATUS_CODE: {
             const uint32_t fixed = await_payload(STATUS_PAYLOAD_SIZE);
@@ -94,38 +117,129 @@ int32_t Handle::Receive() {
 }
 
 ManiloStatus Handle::GetManiloStatus() {
+    Lock lock(stream->exchange_mutex());
+    begin_exchange();
+    return search_status_frame(WaitLimit::whole_second(STATUS_FRAME_WAIT_LIMIT), true);
+}
+
+ManiloStatus Handle::search_status_frame(const WaitLimit& limit, bool logged) {
     // A closed port reports nothing waiting, so it ends like a silent one.
     auto waiting = [this]() -> std::size_t {
         const int32_t count = stream->available();
         return count > 0 ? static_cast<std::size_t>(count) : 0;
     };
 
-    if (!wait_until_available(STATUS_FRAME_WAITING, STATUS_FRAME_WAIT_LIMIT)) return failed(MANILO_NO_DATA);
+    if (wait_until_available(STATUS_FRAME_WAITING, limit) != OutcomeKind::done) return failed(MANILO_NO_DATA);
 
-    std::vector<uint8_t> raw;
+    uint8_t raw[LONGEST_RAW_FRAME];
     ManiloStatus status;
     for (;;) {
         if (waiting() < STATUS_FRAME_WAITING) return failed(MANILO_NO_FRAME);
 
-        uint8_t code = await_header_code();
+        // Every header-code wait ends with the call's own limit, not a
+        // device time-out of its own.
+        uint8_t code = await_header_code(limit, logged);
         if (code == 0) return failed(MANILO_READ_FAILED);
         for (int skipped = 0; code != STATUS_CODE;) {
             if (skipped == MAX_SKIPPED_CODES) return failed(MANILO_NO_FRAME);
-            code = await_header_code();
+            code = await_header_code(limit, logged);
             ++skipped;
             if (code == 0) return failed(MANILO_READ_FAILED);
         }
 
-        raw.clear();
+        std::size_t count = 0;
+        bool overlong = false;
         while (waiting() > 0) {
+            if (count == LONGEST_RAW_FRAME) {
+                overlong = true;
+                break;
+            }
             // A read that fails with bytes still reported would otherwise
             // keep this loop turning on the same stale byte.
-            if (await_payload(1) != 1) break;
-            raw.push_back(rx_buffer[0]);
-            if (rx_buffer[0] == FRAME_END) break;
+            if (stream->read_waiting(raw + count, 1) != 1) break;
+            if (raw[count++] == FRAME_END) break;
         }
-        if (decode_status_frame(raw.data(), raw.size(), status)) return status;
+        if (!overlong && decode_status_frame(raw, count, status)) return status;
+        // Bytes that keep coming without a frame in them must not hold the
+        // call past its limit.
+        if (limit.expired()) return failed(MANILO_NO_FRAME);
     }
+}
+
+Outcome Handle::wakeup(double timeout) {
+    Outcome outcome = check_open();
+    if (!outcome.ok()) return outcome;
+    Lock lock(stream->exchange_mutex());
+    tx_buffer[0] = WAKEUP_CODE;
+    return send_until(1, deadline_after(timeout));
+}
+
+Outcome Handle::request_status(double timeout) {
+    Outcome outcome = check_open();
+    if (!outcome.ok()) return outcome;
+    Lock lock(stream->exchange_mutex());
+    tx_buffer[0] = STATUS_CODE;
+    return send_until(1, deadline_after(timeout));
+}
+
+Outcome Handle::send_handle_state(uint16_t device_id, uint8_t data_length, const uint8_t* user_data, double timeout) {
+    Outcome outcome = check_open();
+    if (!outcome.ok()) return outcome;
+    Lock lock(stream->exchange_mutex());
+    return send_until(encode_handle_state(device_id, data_length, user_data), deadline_after(timeout));
+}
+
+Outcome Handle::receive(HandleMessage& message, double timeout) {
+    Outcome outcome = check_open();
+    if (!outcome.ok()) return outcome;
+    const long long deadline_ns = deadline_after(timeout);
+    Lock lock(stream->exchange_mutex());
+    uint8_t code = 0;
+    outcome = receive_code(code, deadline_ns);
+    if (!outcome.ok()) return outcome;
+    switch (code) {
+        case STATUS_CODE: {
+            outcome = receive_payload(STATUS_PAYLOAD_SIZE, deadline_ns);
+            if (!outcome.ok()) break;
+            HandleStatusMessage status = decode_status_payload(rx_buffer);
+            outcome = receive_payload(status.user_data_length, deadline_ns);
+            if (!outcome.ok()) {
+                outcome.detail += static_cast<int32_t>(STATUS_PAYLOAD_SIZE);
+                break;
+            }
+            std::memcpy(status.user_data, rx_buffer, status.user_data_length);
+            message.kind = HandleMessage::Kind::status;
+            message.status = status;
+            return outcome;
+        }
+        case ERROR_CODE:
+            outcome = receive_payload(ERROR_PAYLOAD_SIZE, deadline_ns);
+            if (!outcome.ok()) break;
+            message.kind = HandleMessage::Kind::error;
+            message.error = decode_error_payload(rx_buffer);
+            return outcome;
+        case INFO_CODE:
+            outcome = receive_payload(INFO_PAYLOAD_SIZE, deadline_ns);
+            if (!outcome.ok()) break;
+            message.kind = HandleMessage::Kind::info;
+            message.info = decode_info_payload(rx_buffer);
+            return outcome;
+        default:
+            outcome = {OutcomeKind::wrong_code, code};
+            break;
+    }
+    stream->discard_input();
+    return outcome;
+}
+
+Outcome Handle::read_status_frame(ManiloStatus& status, double timeout) {
+    Outcome outcome = check_open();
+    if (!outcome.ok()) return outcome;
+    Lock lock(stream->exchange_mutex());
+    status = search_status_frame(WaitLimit::precise(timeout), false);
+    if (status.battery_level != 0.0f) return Outcome::done();
+    if (stream->hung_up()) return {OutcomeKind::hung_up, EIO};
+    return {OutcomeKind::timed_out, status.error_flag};
 }
 
 }  // namespace Kivra::HardwareAPI::Devices

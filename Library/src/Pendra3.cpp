@@ -1,5 +1,7 @@
 #include "KivraHardwareAPI/Pendra3.h"
 
+#include <cerrno>
+#include <mutex>
 #include <stdexcept>
 
 namespace Kivra::HardwareAPI::Devices {
@@ -23,6 +25,30 @@ constexpr float DEFAULT_EXTENSION = 0.0765f;
 
 constexpr Vector3 ZERO{0.0f, 0.0f, 0.0f};
 
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+void decode_device_info(const uint8_t* payload, DeviceInfo& info) {
+    info.device_id = static_cast<uint16_t>(payload[0] | payload[1] << 8);
+    info.device_model_number = payload[2];
+    info.hardware_version = payload[3];
+    info.firmware_version = payload[4];
+    for (std::size_t i = 0; i < info.device_id_ext.data.size(); ++i) info.device_id_ext.data[i] = payload[5 + i];
+}
+
+// payload: the length byte and the value.
+bool decode_identifier(const uint8_t* payload, UUID& value) {
+    if (payload[0] != IDENTIFIER_VALUE_LENGTH) return false;
+    for (std::size_t i = 0; i < value.data.size(); ++i) value.data[i] = payload[1 + i];
+    return true;
+}
+
+void decode_state(const uint8_t* payload, Vector3& first, Vector3& second) {
+    for (std::size_t i = 0; i < 3; ++i) {
+        first[i] = read_float_le(payload + 4 * i);
+        second[i] = read_float_le(payload + 12 + 4 * i);
+    }
+}
+
 IO::SerialStream* require_stream(IO::SerialStream* stream) {
     if (stream == nullptr) throw std::invalid_argument("Pendra3 needs a SerialStream");
     return stream;
@@ -40,15 +66,43 @@ Pendra3::Pendra3(IO::SerialStream* stream) : Device(require_stream(stream)) {
 }
 
 bool Pendra3::await_reply(uint8_t code, std::size_t n) {
+    Lock lock(stream->exchange_mutex());
     const uint8_t got = await_header_code();
-    if (got == code) return await_payload(n) == n;
+    if (got == code) {
+        if (await_payload(n) == n) return true;
+        // The rest of a truncated reply must not become the next reply.
+        stream->discard_input();
+        return false;
+    }
     // 0 means nothing came within the time-out: waiting once more would only
-    // double the cost of a silent device. A foreign reply is cleared out.
-    if (got != 0) await_payload(BUFFER_SIZE);
+    // double the cost of a silent device. A foreign reply is waited out (the
+    // arm's callers know this wait and its line) and then dropped.
+    if (got != 0) {
+        await_payload(BUFFER_SIZE);
+        stream->discard_input();
+    }
     return false;
 }
 
+void Pendra3::begin_arm_exchange() {
+    begin_exchange();
+    // The arm speaks only when asked, so anything waiting before a request
+    // is left from an earlier exchange: a late or surplus reply.
+    stream->discard_input();
+}
+
+Outcome Pendra3::receive_reply(uint8_t code, std::size_t n, long long deadline_ns) {
+    uint8_t got = 0;
+    Outcome outcome = receive_code(got, deadline_ns);
+    if (outcome.ok() && got != code) outcome = {OutcomeKind::wrong_code, got};
+    if (outcome.ok()) outcome = receive_payload(n, deadline_ns);
+    if (!outcome.ok()) stream->discard_input();
+    return outcome;
+}
+
 void Pendra3::send_code(uint8_t code) {
+    Lock lock(stream->exchange_mutex());
+    begin_arm_exchange();
     tx_buffer[0] = code;
     send(1);
 }
@@ -58,22 +112,21 @@ void Pendra3::decode_floats(float* out, std::size_t count, std::size_t offset) c
 }
 
 DeviceInfo Pendra3::device_wakeup() {
+    Lock lock(stream->exchange_mutex());
     send_code(Pendra3Code::WAKEUP);
     return receive_device_info();
 }
 
 DeviceInfo Pendra3::receive_device_info() {
+    Lock lock(stream->exchange_mutex());
     DeviceInfo info;
-    if (!await_reply(Pendra3Code::DEVICE_INFO, DEVICE_INFO_LENGTH)) return info;
-    info.device_id = static_cast<uint16_t>(rx_buffer[0] | rx_buffer[1] << 8);
-    info.device_model_number = rx_buffer[2];
-    info.hardware_version = rx_buffer[3];
-    info.firmware_version = rx_buffer[4];
-    for (std::size_t i = 0; i < info.device_id_ext.data.size(); ++i) info.device_id_ext.data[i] = rx_buffer[5 + i];
+    if (await_reply(Pendra3Code::DEVICE_INFO, DEVICE_INFO_LENGTH)) decode_device_info(rx_buffer, info);
     return info;
 }
 
 UUID Pendra3::request_identifier(uint8_t selector) {
+    Lock lock(stream->exchange_mutex());
+    begin_arm_exchange();
     UUID value;
     tx_buffer[0] = Pendra3Code::IDENTIFIER;
     tx_buffer[1] = selector;
@@ -83,17 +136,20 @@ UUID Pendra3::request_identifier(uint8_t selector) {
     const uint8_t first = await_header_code();
     if (first != Pendra3Code::IDENTIFIER) {
         if (first != 0) await_payload(BUFFER_SIZE);
+        stream->discard_input();
         return value;
     }
     const uint8_t second = await_header_code();
     if (second != selector) {
         if (second != 0) await_payload(BUFFER_SIZE);
+        stream->discard_input();
         return value;
     }
-    if (await_payload(IDENTIFIER_PAYLOAD_LENGTH) == IDENTIFIER_PAYLOAD_LENGTH &&
-        rx_buffer[0] == IDENTIFIER_VALUE_LENGTH) {
-        for (std::size_t i = 0; i < value.data.size(); ++i) value.data[i] = rx_buffer[1 + i];
+    if (await_payload(IDENTIFIER_PAYLOAD_LENGTH) != IDENTIFIER_PAYLOAD_LENGTH) {
+        stream->discard_input();
+        return value;
     }
+    decode_identifier(rx_buffer, value);
     return value;
 }
 
@@ -102,7 +158,8 @@ UUID Pendra3::get_device_id() { return request_identifier(Pendra3Code::SELECT_DE
 UUID Pendra3::get_firmware_version() { return request_identifier(Pendra3Code::SELECT_FIRMWARE_VERSION); }
 
 std::array<Vector3, 2> Pendra3::command_exchange(uint8_t code, uint8_t reply_code, const Vector3& values) {
-    send_floats(code, values.data(), 3);
+    Lock lock(stream->exchange_mutex());
+    send_command(code, values);
     std::array<Vector3, 2> state{ZERO, ZERO};
     receive_state(reply_code, state[0], state[1]);
     return state;
@@ -125,7 +182,8 @@ std::array<Vector3, 2> Pendra3::joint_angles(const Vector3& angles) {
 }
 
 Vector3 Pendra3::read_joint_readings() {
-    send_floats(Pendra3Code::JOINT_TORQUES, ZERO.data(), 3);
+    Lock lock(stream->exchange_mutex());
+    send_command(Pendra3Code::JOINT_TORQUES, ZERO);
     Vector3 readings = ZERO;
     if (await_reply(Pendra3Code::JOINT_STATE, STATE_LENGTH)) decode_floats(readings.data(), 3, 0);
     return readings;
@@ -138,6 +196,7 @@ std::array<Vector3, 2> Pendra3::get_end_effector_position(bool onboard) {
 }
 
 Vector3 Pendra3::get_motor_currents() {
+    Lock lock(stream->exchange_mutex());
     request_current();
     Vector3 currents = ZERO;
     receive_current(currents);
@@ -145,6 +204,7 @@ Vector3 Pendra3::get_motor_currents() {
 }
 
 std::array<float, 4> Pendra3::get_device_orientation() {
+    Lock lock(stream->exchange_mutex());
     send_code(Pendra3Code::ORIENTATION);
     std::array<float, 4> quaternion{};
     if (await_reply(Pendra3Code::ORIENTATION, ORIENTATION_LENGTH)) decode_floats(quaternion.data(), 4, 0);
@@ -152,11 +212,13 @@ std::array<float, 4> Pendra3::get_device_orientation() {
 }
 
 bool Pendra3::get_power_status() {
+    Lock lock(stream->exchange_mutex());
     send_code(Pendra3Code::POWER_STATUS);
     return await_reply(Pendra3Code::POWER_STATUS, POWER_STATUS_LENGTH) && rx_buffer[0] != 0;
 }
 
 float Pendra3::get_temperature() {
+    Lock lock(stream->exchange_mutex());
     send_code(Pendra3Code::TEMPERATURE);
     if (!await_reply(Pendra3Code::TEMPERATURE, TEMPERATURE_LENGTH)) return 0.0f;
     return read_float_le(rx_buffer);
@@ -202,39 +264,84 @@ uint8_t Pendra3::reply_code_of(uint8_t command_code) {
     }
 }
 
-// First cut, to be replaced by outcome-reporting waits with a precise time-out.
-Outcome Pendra3::exchange(uint8_t code, const Vector3& command, Vector3& first, Vector3& second, double) {
-    std::lock_guard<std::recursive_mutex> lock(stream->exchange_mutex());
-    send_floats(code, command.data(), 3);
-    return receive_state(reply_code_of(code), first, second) ? Outcome::done() : Outcome{OutcomeKind::timed_out, 0};
+Outcome Pendra3::exchange(uint8_t code, const Vector3& command, Vector3& first, Vector3& second, double timeout) {
+    const uint8_t reply_code = reply_code_of(code);
+    if (reply_code == 0) return {OutcomeKind::wrong_code, code};
+    Outcome outcome = check_open();
+    if (!outcome.ok()) return outcome;
+    const long long deadline_ns = deadline_after(timeout);
+    Lock lock(stream->exchange_mutex());
+    stream->discard_input();
+    outcome = send_until(encode_floats(tx_buffer, code, command.data(), 3), deadline_ns);
+    if (outcome.ok()) outcome = receive_reply(reply_code, STATE_LENGTH, deadline_ns);
+    if (outcome.ok()) decode_state(rx_buffer, first, second);
+    return outcome;
 }
 
-Outcome Pendra3::wakeup(DeviceInfo& info, double) {
-    std::lock_guard<std::recursive_mutex> lock(stream->exchange_mutex());
-    info = device_wakeup();
-    return info.device_model_number != 0 ? Outcome::done() : Outcome{OutcomeKind::timed_out, 0};
+Outcome Pendra3::wakeup(DeviceInfo& info, double timeout) {
+    Outcome outcome = check_open();
+    if (!outcome.ok()) return outcome;
+    const long long deadline_ns = deadline_after(timeout);
+    Lock lock(stream->exchange_mutex());
+    stream->discard_input();
+    tx_buffer[0] = Pendra3Code::WAKEUP;
+    outcome = send_until(1, deadline_ns);
+    if (outcome.ok()) outcome = receive_reply(Pendra3Code::DEVICE_INFO, DEVICE_INFO_LENGTH, deadline_ns);
+    if (outcome.ok()) {
+        info = DeviceInfo{};
+        decode_device_info(rx_buffer, info);
+    }
+    return outcome;
 }
 
-Outcome Pendra3::identifier(uint8_t selector, UUID& value, double) {
-    std::lock_guard<std::recursive_mutex> lock(stream->exchange_mutex());
-    value = request_identifier(selector);
-    return Outcome::done();
+Outcome Pendra3::identifier(uint8_t selector, UUID& value, double timeout) {
+    Outcome outcome = check_open();
+    if (!outcome.ok()) return outcome;
+    const long long deadline_ns = deadline_after(timeout);
+    Lock lock(stream->exchange_mutex());
+    stream->discard_input();
+    tx_buffer[0] = Pendra3Code::IDENTIFIER;
+    tx_buffer[1] = selector;
+    outcome = send_until(2, deadline_ns);
+    uint8_t code = 0;
+    if (outcome.ok()) outcome = receive_code(code, deadline_ns);
+    if (outcome.ok() && code != Pendra3Code::IDENTIFIER) outcome = {OutcomeKind::wrong_code, code};
+    // The echoed selector: a reply for the other selector is a foreign one.
+    if (outcome.ok()) outcome = receive_code(code, deadline_ns);
+    if (outcome.ok() && code != selector) outcome = {OutcomeKind::wrong_code, code};
+    if (outcome.ok()) outcome = receive_payload(IDENTIFIER_PAYLOAD_LENGTH, deadline_ns);
+    UUID decoded;
+    if (outcome.ok() && !decode_identifier(rx_buffer, decoded)) {
+        // A value of another length than 16 bytes cannot be taken whole.
+        outcome = {OutcomeKind::short_payload, rx_buffer[0]};
+    }
+    if (!outcome.ok()) {
+        stream->discard_input();
+        return outcome;
+    }
+    value = decoded;
+    return outcome;
 }
 
 void Pendra3::send_device_wakeup() { send_code(Pendra3Code::WAKEUP); }
 
 void Pendra3::request_current() { send_code(Pendra3Code::MOTOR_CURRENTS); }
 
-void Pendra3::send_command(uint8_t code, const Vector3& values) { send_floats(code, values.data(), 3); }
+void Pendra3::send_command(uint8_t code, const Vector3& values) {
+    Lock lock(stream->exchange_mutex());
+    begin_arm_exchange();
+    send_floats(code, values.data(), 3);
+}
 
 bool Pendra3::receive_state(uint8_t expected_code, Vector3& first, Vector3& second) {
+    Lock lock(stream->exchange_mutex());
     if (!await_reply(expected_code, STATE_LENGTH)) return false;
-    decode_floats(first.data(), 3, 0);
-    decode_floats(second.data(), 3, 12);
+    decode_state(rx_buffer, first, second);
     return true;
 }
 
 bool Pendra3::receive_current(Vector3& current) {
+    Lock lock(stream->exchange_mutex());
     if (!await_reply(Pendra3Code::MOTOR_CURRENTS, CURRENTS_LENGTH)) return false;
     decode_floats(current.data(), 3, 0);
     return true;

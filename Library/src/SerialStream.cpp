@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -40,16 +41,31 @@ SerialStream::~SerialStream() {
 }
 
 int8_t SerialStream::open() {
-    port_buffer = new serialib();
-    rdbuf(port_buffer);
-    int8_t result = -1;
     try {
-        result = port_buffer->open_device(has_port_path ? port_path.c_str() : nullptr);
+        return open_port(false).ok() ? 1 : -2;
     } catch (...) {
         return -1;
     }
+}
+
+Outcome SerialStream::open_port(bool exclusive) {
+    std::lock_guard<std::recursive_mutex> lock(exchange_mutex_);
+    if (port_buffer != nullptr) {
+        close();
+        rdbuf(nullptr);
+        delete port_buffer;
+        port_buffer = nullptr;
+    }
+    port_buffer = new serialib();
+    rdbuf(port_buffer);
+    if (port_buffer->open_device(has_port_path ? port_path.c_str() : nullptr, exclusive) != 1) {
+        open_errno = port_buffer->last_error();
+        errno = open_errno;
+        return {OutcomeKind::not_open, open_errno};
+    }
+    open_errno = 0;
     port_buffer->raise_dtr();
-    return result;
+    return Outcome::done();
 }
 
 void SerialStream::close() {
@@ -65,20 +81,54 @@ void SerialStream::write_bytes(const uint8_t* data, std::size_t count) {
     write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(count));
     const iostate state = rdstate();
     if (state == goodbit || (state & eofbit) != 0) return;
-    const int err = errno;
+    // The errno of the call that failed, not whatever ran since: a write
+    // refused for a closed port or an earlier failure made no call at all.
+    const int err = last_errno();
     std::fprintf(stderr, "[err] %s:%u> unable to write '%zu' bytes to stream: [%d] %ls\n", __FILE__, __LINE__,
                  count, err, error_text(err).c_str());
     std::fflush(stderr);
 }
 
-void SerialStream::wait_for_input(int timeout_ms) const {
-    if (port_buffer != nullptr) {
-        port_buffer->wait_readable(timeout_ms);
-    } else {
-        ::poll(nullptr, 0, timeout_ms);
-    }
+void SerialStream::set_write_limit(double seconds) {
+    if (port_buffer == nullptr) return;
+    port_buffer->set_write_limit(seconds > 0 ? static_cast<int>(std::ceil(seconds * 1000.0)) : -1);
+}
+
+Outcome SerialStream::write_all(const uint8_t* data, std::size_t count, long long deadline_ns) {
+    if (port_buffer == nullptr || port_buffer->descriptor() < 0) return {OutcomeKind::not_open, last_errno()};
+    const int32_t written = port_buffer->write_until(data, static_cast<uint32_t>(count), deadline_ns);
+    if (static_cast<std::size_t>(written) == count) return Outcome::done();
+    const int err = port_buffer->last_error();
+    if (err == EIO) return {OutcomeKind::hung_up, err};
+    return {OutcomeKind::write_failed, err};
+}
+
+int32_t SerialStream::read_waiting(uint8_t* data, std::size_t count) {
+    if (port_buffer == nullptr) return -1;
+    const int32_t got = port_buffer->read_waiting(data, static_cast<uint32_t>(count));
+    return got < 0 ? -1 : got;
+}
+
+void SerialStream::discard_input() {
+    if (port_buffer != nullptr) port_buffer->discard_input();
+}
+
+int SerialStream::wait_for_input(int timeout_ms) const {
+    if (port_buffer != nullptr) return port_buffer->wait_readable(timeout_ms);
+    return POLLNVAL;
+}
+
+bool SerialStream::hung_up() const {
+    if (port_buffer == nullptr) return true;
+    return (port_buffer->events_now() & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 int SerialStream::descriptor() const { return port_buffer != nullptr ? port_buffer->descriptor() : -1; }
+
+int SerialStream::last_errno() const {
+    if (port_buffer == nullptr) return open_errno != 0 ? open_errno : EBADF;
+    const int err = port_buffer->last_error();
+    return err != 0 ? err : EBADF;
+}
 
 }  // namespace Kivra::HardwareAPI::IO

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 class PtyPeer {
@@ -31,6 +32,7 @@ public:
         slave_path = name;
     }
     ~PtyPeer() {
+        for (std::thread& t : responders) t.join();
         if (master_fd >= 0) ::close(master_fd);
         if (slave_fd >= 0) ::close(slave_fd);
     }
@@ -53,6 +55,29 @@ public:
         }
         // Let the line discipline hand the bytes to the slave side.
         wait_until_slave_has(bytes.size());
+    }
+
+    // Sends `reply` once the library has written more than it had so far, as
+    // a device that speaks only when asked does; gives up after 6 s.
+    void send_on_request(std::vector<uint8_t> reply) {
+        const int before = master_waiting();
+        responders.emplace_back([this, before, reply = std::move(reply)] {
+            for (int i = 0; i < 30000 && master_fd >= 0; ++i) {
+                if (master_waiting() > before) {
+                    send(reply);
+                    return;
+                }
+                usleep(200);
+            }
+        });
+    }
+
+    // The device goes away: the library's side of the port is hung up.
+    void hang_up() {
+        for (std::thread& t : responders) t.join();
+        responders.clear();
+        ::close(master_fd);
+        master_fd = -1;
     }
 
     // Reads up to `count` bytes the library wrote, waiting at most timeout_ms.
@@ -85,6 +110,13 @@ public:
         return n;
     }
 
+    // Bytes the library wrote that the peer has not read yet.
+    int master_waiting() const {
+        int n = 0;
+        ioctl(master_fd, FIONREAD, &n);
+        return n;
+    }
+
 private:
     void wait_until_slave_has(std::size_t) const {
         // The pty moves bytes to the slave asynchronously; a short wait makes
@@ -99,4 +131,5 @@ private:
     int master_fd = -1;
     int slave_fd = -1;
     std::string slave_path;
+    std::vector<std::thread> responders;
 };

@@ -57,7 +57,7 @@ struct PortFolder : testing::Test {
         peers.push_back(std::make_unique<PtyPeer>());
         PtyPeer& peer = *peers.back();
         fs::create_symlink(peer.path(), folder / link_name);
-        if (!reply.empty()) peer.send(reply);
+        if (!reply.empty()) peer.send_on_request(reply);
         return peer;
     }
     static std::string canonical(const PtyPeer& peer) { return fs::canonical(peer.path()).string(); }

@@ -75,7 +75,7 @@ struct Commands : ArmOnPty, testing::WithParamInterface<Command> {};
 
 TEST_P(Commands, SendThirteenBytesAndDecodeTheReply) {
     const Command& c = GetParam();
-    peer.send(message(c.reply, {1, 2, 3, 4, 5, 6}));
+    peer.send_on_request(message(c.reply, {1, 2, 3, 4, 5, 6}));
     const State state = (arm.*c.exchange)({1.5f, -2.0f, 0.25f});
     EXPECT_EQ(peer.receive(13), message(c.code, {1.5f, -2.0f, 0.25f}));
     EXPECT_EQ(state[0], (Vector3{1, 2, 3}));
@@ -86,7 +86,7 @@ TEST_P(Commands, SendThirteenBytesAndDecodeTheReply) {
 TEST_P(Commands, ForeignReplyIsDrainedAndGivesZeros) {
     const Command& c = GetParam();
     const uint8_t foreign = c.reply == 43 ? 27 : 43;
-    peer.send(Bytes{foreign} + DRAIN_FILL);
+    peer.send_on_request(Bytes{foreign} + DRAIN_FILL);
     const auto start = std::chrono::steady_clock::now();
     const State state = (arm.*c.exchange)({7, 8, 9});
     EXPECT_LT(seconds_since(start), 0.9) << "a full drain ends without a time-out";
@@ -145,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ArmOnPty, WakeupDecodesTheDeviceInfo) {
     const Bytes reply = Bytes{11, 0x01, 0x02, 0x04, 0x03, 0x07} + counting(16);
-    peer.send(reply);
+    peer.send_on_request(reply);
     const DeviceInfo info = arm.device_wakeup();
     EXPECT_EQ(peer.receive(1), Bytes{10});
     EXPECT_EQ(info.device_id, 513);
@@ -177,7 +177,7 @@ struct Identifiers : ArmOnPty, testing::WithParamInterface<IdentifierCase> {};
 
 TEST_P(Identifiers, AcceptOnlyTheirOwnSixteenByteReply) {
     const IdentifierCase& c = GetParam();
-    peer.send(c.reply);
+    peer.send_on_request(c.reply);
     const UUID id = c.selector == 209 ? arm.get_device_id() : arm.get_firmware_version();
     EXPECT_EQ(peer.receive(2), (Bytes{13, c.selector}));
     EXPECT_EQ(id.to_hex(), c.accepted ? "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf" : std::string(32, '0'));
@@ -194,26 +194,26 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ArmOnPty, StatusQueriesDecodeTheirReplies) {
-    peer.send(message(171, {0.5f, -1.0f, 2.0f}));
+    peer.send_on_request(message(171, {0.5f, -1.0f, 2.0f}));
     EXPECT_EQ(arm.get_motor_currents(), (Vector3{0.5f, -1.0f, 2.0f}));
-    peer.send(message(12, {0.1f, 0.2f, 0.3f, 0.9f}));
+    peer.send_on_request(message(12, {0.1f, 0.2f, 0.3f, 0.9f}));
     EXPECT_EQ(arm.get_device_orientation(), (std::array<float, 4>{0.1f, 0.2f, 0.3f, 0.9f}));
-    peer.send(message(170, {36.5f}));
+    peer.send_on_request(message(170, {36.5f}));
     EXPECT_FLOAT_EQ(arm.get_temperature(), 36.5f);
-    peer.send({172, 2});
+    peer.send_on_request(Bytes{172, 2});
     EXPECT_TRUE(arm.get_power_status());
-    peer.send({172, 0});
+    peer.send_on_request(Bytes{172, 0});
     EXPECT_FALSE(arm.get_power_status());
     EXPECT_EQ(peer.drain(), (Bytes{171, 12, 170, 172, 172}));
 }
 
 TEST_F(ArmOnPty, EndEffectorPositionOnboardOrOnTheHost) {
-    peer.send(message(43, {1, 2, 3, 4, 5, 6}));
+    peer.send_on_request(message(43, {1, 2, 3, 4, 5, 6}));
     State s = arm.get_end_effector_position(true);
     EXPECT_EQ(peer.receive(13), message(42, {0, 0, 0}));
     EXPECT_EQ(s, (State{Vector3{1, 2, 3}, Vector3{4, 5, 6}}));
 
-    peer.send(message(27, {0, -45, -135, 9, 9, 9}));
+    peer.send_on_request(message(27, {0, -45, -135, 9, 9, 9}));
     s = arm.get_end_effector_position(false);
     EXPECT_EQ(peer.receive(13), message(26, {0, 0, 0}));
     EXPECT_NEAR(s[0][0], -0.2310f, 5e-5);
@@ -223,14 +223,14 @@ TEST_F(ArmOnPty, EndEffectorPositionOnboardOrOnTheHost) {
 }
 
 TEST_F(ArmOnPty, AdjustAnglesMakesThePresentPoseTheDeclaredOne) {
-    peer.send(message(27, {10, 20, 30, 0, 0, 0}));
+    peer.send_on_request(message(27, {10, 20, 30, 0, 0, 0}));
     arm.adjust_angles({0, 0, 0});
     EXPECT_EQ(peer.receive(13), message(26, {0, 0, 0}));
     EXPECT_FLOAT_EQ(model.angle_offsets[0], 10 * KINEMATIC_PI / 180);
     EXPECT_FLOAT_EQ(model.angle_offsets[1], -20 * KINEMATIC_PI / 180);
     EXPECT_FLOAT_EQ(model.angle_offsets[2], -30 * KINEMATIC_PI / 180);
 
-    peer.send(message(27, {10, 20, 30, 0, 0, 0}));
+    peer.send_on_request(message(27, {10, 20, 30, 0, 0, 0}));
     const Vector3 here = arm.get_end_effector_position(false)[0];
     model.angle_offsets = {0, 0, 0};
     const Vector3 rest = model.forward_kinematics(0, 0, 0);

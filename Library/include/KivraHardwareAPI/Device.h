@@ -3,11 +3,27 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "KivraHardwareAPI/Outcome.h"
 #include "KivraHardwareAPI/SerialStream.h"
 
 namespace Kivra::HardwareAPI::Devices {
 
 constexpr std::size_t BUFFER_SIZE = 1024;
+
+// When a wait gives up.
+struct WaitLimit {
+    long long start_ns = 0;    // monotonic [ns]
+    long long give_up_ns = 0;  // precise: first instant at which the wait has failed; 0: no limit
+    float whole_seconds = 0;   // > 0: instead, once more than this many whole seconds have passed
+    // timeout [s]; 0 or less: no limit.
+    static WaitLimit precise(double timeout);
+    // The devices' own rule: a whole-second clock and a strict comparison,
+    // so a limit of 5 gives up after more than 5 and at most 6 seconds.
+    static WaitLimit whole_second(float limit);
+    // The limit has passed at now_ns (monotonic [ns]).
+    bool expired(long long now_ns) const;
+    bool expired() const;
+};
 
 // Common record of both device kinds: reply time-out, the borrowed stream and
 // one transmit and one receive buffer. A message is one header code (never 0)
@@ -22,16 +38,38 @@ public:
     void send(std::size_t n);
     // Sends code followed by count little-endian floats (count 0 to 255).
     void send_floats(uint8_t code, const float* values, int32_t count);
-    // Next header code, or 0 when none came within timeout or the read failed.
+    // Next header code, or 0 when none came within timeout, the port hung up
+    // or the read failed.
     uint8_t await_header_code();
+    // The same under any limit, reading only what is already waiting; logged:
+    // the failure lines of await_header_code, else silent.
+    uint8_t await_header_code(const WaitLimit& limit, bool logged);
     // Reads n payload bytes into rx_buffer once all are waiting; returns n,
-    // or 0 on time-out, failure or n larger than BUFFER_SIZE.
+    // or 0 on time-out, hang-up, failure or n larger than BUFFER_SIZE.
     uint32_t await_payload(std::size_t n);
 
     // Waits until at least `needed` bytes are waiting. Gives up once more
-    // than limit [s] have passed on a whole-second monotonic clock; a limit
-    // of 0 or less waits without end. Returns false on giving up.
+    // than limit [s] have passed on a whole-second monotonic clock, or at
+    // once when the port hangs up; a limit of 0 or less waits without end
+    // for a port that stays up. Returns false on giving up.
     bool wait_until_available(std::size_t needed, float limit);
+    // The same wait under any limit: done, timed_out or hung_up.
+    OutcomeKind wait_until_available(std::size_t needed, const WaitLimit& limit);
+
+    // Pieces of an exchange that report an outcome, log nothing and allocate
+    // nothing; deadlines are monotonic [ns], 0 for none.
+    // Writes tx_buffer[0..n-1].
+    Outcome send_until(std::size_t n, long long deadline_ns);
+    // Takes the next header code into `code`.
+    Outcome receive_code(uint8_t& code, long long deadline_ns);
+    // Takes n payload bytes into rx_buffer; short_payload tells how many came.
+    Outcome receive_payload(std::size_t n, long long deadline_ns);
+    // not_open (with the open's errno) unless the stream's port is open.
+    Outcome check_open() const;
+
+    // Starts an exchange: a failure of an earlier exchange does not carry
+    // over into this one.
+    void begin_exchange();
 
     float timeout = 5.0f;  // reply time-out [s]; 0 or less waits without limit
     IO::SerialStream* stream;
@@ -39,8 +77,13 @@ public:
     uint8_t rx_buffer[BUFFER_SIZE] = {};
 };
 
+// Monotonic deadline timeout [s] from now; 0 (no limit) for 0 or less.
+long long deadline_after(double timeout);
+
 // Float stored little-endian at an arbitrary offset.
 float read_float_le(const uint8_t* bytes);
 void write_float_le(uint8_t* bytes, float value);
+// Stores code and count floats at the start of `message`; returns its length.
+std::size_t encode_floats(uint8_t* message, uint8_t code, const float* values, int32_t count);
 
 }  // namespace Kivra::HardwareAPI::Devices

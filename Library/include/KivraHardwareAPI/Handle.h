@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "KivraHardwareAPI/Device.h"
+#include "KivraHardwareAPI/Outcome.h"
 #include "KivraHardwareAPI/SerialStream.h"
 
 namespace Kivra::HardwareAPI::Devices {
@@ -43,6 +44,15 @@ struct ManiloStatus {
     uint8_t hall_effect_sensor_level = 0;
     uint8_t buttons = 0;
     float battery_level = 0.0f;
+};
+
+// One decoded reply of the handle; only the member that `kind` names holds it.
+struct HandleMessage {
+    enum class Kind : int32_t { none = 0, info = 1, status = 2, error = 3 };
+    Kind kind = Kind::none;
+    HandleInfo info{};
+    HandleStatusMessage status{};
+    HandleErrorResponse error{};
 };
 
 // Failure codes of GetManiloStatus, reported in error_flag.
@@ -88,6 +98,28 @@ public:
 
     // Reads the newest escaped status frame already arriving; sends nothing.
     ManiloStatus GetManiloStatus();
+
+    // The same operations with what happened as an outcome: no log line, no
+    // event operation, a precise timeout [s] on the monotonic clock (0 or
+    // less: no limit), the port's lock held throughout. The sends wait up to
+    // the time-out for a full port to take the request.
+    Outcome wakeup(double timeout);
+    Outcome request_status(double timeout);
+    Outcome send_handle_state(uint16_t device_id, uint8_t data_length, const uint8_t* user_data, double timeout);
+    // Takes one reply into `message`. A code the handle does not send gives
+    // wrong_code and drops what is waiting, so that the next receive starts
+    // at a later message; a payload cut short gives short_payload.
+    Outcome receive(HandleMessage& message, double timeout);
+    // Reads an escaped status frame as GetManiloStatus does, waiting up to
+    // timeout [s] for its bytes. When no frame is accepted, status holds
+    // GetManiloStatus's failure code and the outcome says whether the port
+    // hung up or nothing usable came in time.
+    Outcome read_status_frame(ManiloStatus& status, double timeout);
+
+private:
+    std::size_t encode_handle_state(uint16_t device_id, uint8_t data_length, const uint8_t* user_data);
+    // The frame search shared by GetManiloStatus and read_status_frame.
+    ManiloStatus search_status_frame(const WaitLimit& limit, bool logged);
 };
 
 }  // namespace Kivra::HardwareAPI::Devices

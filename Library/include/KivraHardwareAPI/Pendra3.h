@@ -83,7 +83,10 @@ public:
     // One command exchange (code 42, 44, 26 or 28 and its state reply), with
     // what happened as an outcome and no log line. It starts from an empty
     // input queue, holds the port's lock, and gives up after timeout [s] on
-    // the monotonic clock. first and second are written only when it is done.
+    // the monotonic clock (0 or less: no limit); a foreign reply code ends it
+    // at once with wrong_code, and nothing of a failed exchange is left
+    // waiting. first and second are written only when it is done. Allocates
+    // nothing.
     Outcome exchange(uint8_t code, const Vector3& command, Vector3& first, Vector3& second, double timeout);
     // The wakeup exchange with an outcome; info is written only when done.
     Outcome wakeup(DeviceInfo& info, double timeout);
@@ -105,6 +108,10 @@ private:
     // Awaits reply `code` with an n-byte payload into rx_buffer. A foreign
     // code is followed by a drain of the port; silence is not.
     bool await_reply(uint8_t code, std::size_t n);
+    // Starts an arm exchange: what waits before a request is stale.
+    void begin_arm_exchange();
+    // The same reply with an outcome; a failure leaves nothing waiting.
+    Outcome receive_reply(uint8_t code, std::size_t n, long long deadline_ns);
     void send_code(uint8_t code);
     std::array<Vector3, 2> command_exchange(uint8_t code, uint8_t reply_code, const Vector3& values);
     // Joint readings after a zero joint-torque command; zeros without a usable reply.

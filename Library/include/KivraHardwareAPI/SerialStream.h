@@ -6,6 +6,8 @@
 #include <mutex>
 #include <string>
 
+#include "KivraHardwareAPI/Outcome.h"
+
 class serialib;
 
 namespace Kivra::HardwareAPI::IO {
@@ -24,16 +26,43 @@ public:
 
     // 1 opened, -2 the system open failed, -1 an exception was raised.
     int8_t open();
+    // Opens the port; not_open carries the errno (ENOENT, EACCES, EISDIR,
+    // ENOTTY for anything that is not a terminal, EBUSY when another
+    // exclusive owner holds it). exclusive: no other exclusive opener gets
+    // the port until this stream closes it.
+    Outcome open_port(bool exclusive);
+    // errno of the last open, 0 when it succeeded.
+    int last_open_errno() const { return open_errno; }
+    // Closes the descriptor at once.
     virtual void close();
     // Bytes waiting on the port; 0 when it is not open.
     virtual int32_t available();
-    // Writes all bytes in one system write; a failure is logged, not returned.
+    // Writes all bytes; a failure is logged, not returned.
     virtual void write_bytes(const uint8_t* data, std::size_t count);
 
-    // Blocks until input is waiting or timeout_ms [ms] have passed.
-    void wait_for_input(int timeout_ms) const;
+    // How long write_bytes waits for a full port to take the bytes [s];
+    // 0 or less: without limit.
+    void set_write_limit(double seconds);
+    // Writes all bytes, waiting for room until deadline_ns on the monotonic
+    // clock (0: no limit). Logs nothing and leaves the stream state alone.
+    Outcome write_all(const uint8_t* data, std::size_t count, long long deadline_ns);
+    // Takes up to count bytes already waiting (the held-back byte first);
+    // returns the number taken, or -1 when the read failed (hung up).
+    int32_t read_waiting(uint8_t* data, std::size_t count);
+    // Drops everything waiting, including a byte the stream holds back.
+    void discard_input();
+
+    // Blocks until input is waiting, the port hangs up or timeout_ms [ms]
+    // have passed. Returns the poll events: 0 on time-out, POLLNVAL when
+    // the port is not open.
+    int wait_for_input(int timeout_ms) const;
+    // The port is closed, or reports a hang-up or an error.
+    bool hung_up() const;
     // Descriptor of the open port, or -1.
     int descriptor() const;
+    // errno of the last failed call on the port: the open's while it is not
+    // open, EBADF once closed.
+    int last_errno() const;
 
     // Held for the whole of every exchange of every device on this port, so
     // that two threads never interleave requests and replies. Recursive: a
@@ -45,6 +74,7 @@ private:
     bool has_port_path;
     serialib* port_buffer = nullptr;
     bool open_on_construction;
+    int open_errno = 0;
     std::recursive_mutex exchange_mutex_;
 };
 

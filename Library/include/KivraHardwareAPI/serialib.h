@@ -13,8 +13,12 @@ public:
     serialib& operator=(const serialib&) = delete;
 
     // Opens and configures the port (115200 8N1, raw, non-blocking).
-    // Returns 1 on success, -2 when the system open failed.
+    // Returns 1 on success, -2 when the open failed; then last_error() tells
+    // why (ENOTTY: not a terminal, EBUSY: held exclusively elsewhere).
     int8_t open_device(const char* path);
+    // exclusive: refuse other openers (TIOCEXCL) and other exclusive
+    // openers, root included (flock).
+    int8_t open_device(const char* path, bool exclusive);
     void raise_dtr();
     // Bytes waiting in the port's input queue; 0 when no port is open.
     int32_t bytes_available() const;
@@ -22,11 +26,28 @@ public:
     // Reads up to count bytes, giving up after 1000 [ms]. Returns the number
     // stored, or -2 when a system read failed.
     int32_t timed_read(uint8_t* destination, uint32_t count);
-    // Blocks until the port has input or timeout_ms [ms] have passed; returns
-    // at once when input is already waiting. A closed port just sleeps.
-    void wait_readable(int timeout_ms) const;
+    // Blocks until the port has input, hangs up or timeout_ms [ms] have
+    // passed; returns the poll events (0 on time-out, POLLNVAL when closed).
+    int wait_readable(int timeout_ms) const;
+    // Poll events of the port right now.
+    int events_now() const;
+
+    // Takes what is already waiting, the held-back byte first, without
+    // waiting for more. Returns the number stored, or -2 when a read failed.
+    int32_t read_waiting(uint8_t* destination, uint32_t count);
+    // Writes all bytes, waiting for the port to accept them until
+    // deadline_ns on the monotonic clock (0: no limit). Returns the number
+    // written; fewer means failure, with last_error() telling why.
+    int32_t write_until(const uint8_t* data, uint32_t count, long long deadline_ns);
+    // Drops the input queue and the held-back byte.
+    void discard_input();
+    // How long a write through the stream interface may wait for the port
+    // to accept it [ms]; negative: without limit.
+    void set_write_limit(int milliseconds) { write_limit_ms = milliseconds; }
 
     int descriptor() const { return fd; }
+    // errno of the last failed system call on this port, EBADF once closed.
+    int last_error() const { return error; }
 
 protected:
     std::streambuf* setbuf(char_type* s, std::streamsize n) override;
@@ -42,4 +63,12 @@ private:
     char pending_byte = 0;
     bool has_pending_byte = false;
     int32_t fd = -1;
+    int32_t error = 0;
+    bool exclusive = false;
+    int write_limit_ms = 1000;
 };
+
+namespace Kivra::HardwareAPI {
+// Monotonic clock [ns], the time base of every deadline of the library.
+long long monotonic_nanoseconds();
+}  // namespace Kivra::HardwareAPI

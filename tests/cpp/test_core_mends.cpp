@@ -1,0 +1,345 @@
+// Exchanges that report outcomes, and the faults of the port that must not
+// outlast the exchange they happen in.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <regex>
+
+#include "KivraHardwareAPI/Discovery.h"
+#include "KivraHardwareAPI/MyHandle.h"
+#include "KivraHardwareAPI/Pendra3.h"
+#include "PtyPeer.h"
+#include "StatusFrames.h"
+
+using namespace Kivra::HardwareAPI;
+using namespace Kivra::HardwareAPI::Devices;
+using IO::SerialStream;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+Bytes operator+(Bytes a, const Bytes& b) { return a.insert(a.end(), b.begin(), b.end()), a; }
+
+Bytes floats(uint8_t code, std::initializer_list<float> values) {
+    Bytes out{code};
+    for (float v : values) out.resize(out.size() + 4), write_float_le(out.data() + out.size() - 4, v);
+    return out;
+}
+
+double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+double cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+struct Port : testing::Test {
+    PtyPeer peer;
+    SerialStream stream{peer.path().c_str()};
+    Pendra3 arm{&stream};
+    MyHandle handle{&stream};
+    Vector3 first{}, second{};
+    void SetUp() override { arm.timeout = 1.0f; }
+    OutcomeKind receive(double timeout) {
+        HandleMessage m;
+        return handle.receive(m, timeout).kind;
+    }
+    OutcomeKind read_frame(double timeout) {
+        ManiloStatus s;
+        return handle.read_status_frame(s, timeout).kind;
+    }
+};
+
+// One framing fault in an exchange, then an exchange that must get its own reply.
+struct Fault {
+    const char* name;
+    Bytes stale, reply, late;
+    OutcomeKind kind;
+    int32_t detail;
+};
+struct ArmFaults : Port, testing::WithParamInterface<std::tuple<Fault, bool>> {};
+
+TEST_P(ArmFaults, NextExchangeGetsItsOwnReply) {
+    const auto& [f, outcomes] = GetParam();
+    peer.send(f.stale);
+    if (!f.reply.empty()) peer.send_on_request(f.reply);
+    testing::internal::CaptureStderr();
+    const auto start = Clock::now();
+    if (outcomes) {
+        const Outcome o = arm.exchange(42, {1, 2, 3}, first, second, 0.1);
+        EXPECT_EQ(o.kind, f.kind);
+        EXPECT_EQ(o.detail, f.detail);
+        EXPECT_LT(since(start), f.kind == OutcomeKind::wrong_code ? 0.05 : 0.15);
+    } else {
+        EXPECT_EQ(arm.end_effector_force({1, 2, 3})[0][0], f.kind == OutcomeKind::done ? 4.0f : 0.0f);
+    }
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log.empty(), outcomes || f.kind == OutcomeKind::done) << log;
+    peer.send(f.late);
+    peer.send_on_request(floats(43, {10, 11, 12, 13, 14, 15}));
+    if (outcomes) {
+        EXPECT_TRUE(arm.exchange(42, {1, 2, 3}, first, second, 0.1).ok());
+    } else {
+        first = arm.end_effector_force({1, 2, 3})[0];
+    }
+    EXPECT_EQ(first, (Vector3{10, 11, 12}));
+    EXPECT_EQ(stream.available(), 0);
+}
+
+const Bytes GOOD = floats(43, {4, 5, 6, 7, 8, 9});
+INSTANTIATE_TEST_SUITE_P(
+    Core, ArmFaults,
+    testing::Combine(
+        testing::Values(
+            Fault{"stray_bytes_before", {43, 1, 2}, GOOD, {}, OutcomeKind::done, 0},
+            Fault{"extra_bytes_after", {}, GOOD + Bytes{43, 9}, {}, OutcomeKind::done, 0},
+            Fault{"wrong_code", {}, floats(27, {1, 2, 3, 4, 5, 6}), {}, OutcomeKind::wrong_code, 27},
+            Fault{"truncated", {}, Bytes(GOOD.begin(), GOOD.begin() + 11), {}, OutcomeKind::short_payload, 10},
+            Fault{"late", {}, {}, GOOD, OutcomeKind::timed_out, 0}),
+        testing::Bool()),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "_outcome" : "_logged");
+    });
+
+// The device goes away while a call waits for it: the call ends at once
+// without keeping a processor busy, whichever surface it came through.
+struct HangUp {
+    const char* name;
+    std::function<bool(Port&)> ends_neutral;
+};
+struct HungUp : Port, testing::WithParamInterface<HangUp> {};
+
+TEST_P(HungUp, EndsTheWaitAtOnce) {
+    std::thread device([this] { usleep(100'000), peer.hang_up(); });
+    testing::internal::CaptureStderr();
+    const auto start = Clock::now();
+    const double cpu = cpu_seconds();
+    EXPECT_TRUE(GetParam().ends_neutral(*this));
+    const double wall = since(start) - 0.1, used = cpu_seconds() - cpu;
+    device.join();
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_LT(wall, 0.05);
+    EXPECT_LT(used, 0.1 * (wall + 0.1));
+    EXPECT_TRUE(log.empty() || std::regex_match(log, std::regex(R"(\[err\] .*timeout waiting for header code: .*\n)")))
+        << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Core, HungUp,
+    testing::Values(
+        HangUp{"exchange",
+               [](Port& p) { return p.arm.exchange(42, {}, p.first, p.second, 5).kind == OutcomeKind::hung_up; }},
+        HangUp{"receive", [](Port& p) { return p.receive(5) == OutcomeKind::hung_up; }},
+        HangUp{"status_frame", [](Port& p) { return p.read_frame(5) == OutcomeKind::hung_up; }},
+        HangUp{"end_effector_force", [](Port& p) { return p.arm.end_effector_force({})[0] == Vector3{}; }},
+        HangUp{"Receive", [](Port& p) { return p.handle.Receive() == -1; }},
+        HangUp{"GetManiloStatus", [](Port& p) { return p.handle.GetManiloStatus().error_flag == MANILO_NO_DATA; }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Port, PreciseTimeOutsLogNothing) {
+    testing::internal::CaptureStderr();
+    const auto start = Clock::now();
+    EXPECT_EQ(arm.exchange(26, {}, first, second, 0.05).kind, OutcomeKind::timed_out);
+    EXPECT_EQ(receive(0.05), OutcomeKind::timed_out);
+    EXPECT_GE(since(start), 0.1);
+    EXPECT_LT(since(start), 0.14);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+struct HandleReply {
+    const char* name;
+    Bytes wire;
+    OutcomeKind kind;
+    int32_t detail;
+    HandleMessage::Kind message;
+};
+struct HandleReplies : Port, testing::WithParamInterface<HandleReply> {};
+
+TEST_P(HandleReplies, ComeAsOneDecodedMessage) {
+    const HandleReply& r = GetParam();
+    peer.send(r.wire);
+    HandleMessage m;
+    const Outcome o = handle.receive(m, 0.1);
+    EXPECT_EQ(o.kind, r.kind);
+    EXPECT_EQ(o.detail, r.detail);
+    EXPECT_EQ(m.kind, r.message);
+    EXPECT_EQ(m.info.device_id | m.status.device_id | m.error.device_id,
+              r.message == HandleMessage::Kind::none ? 0 : 0x0201);
+    EXPECT_EQ(Bytes(m.status.user_data, m.status.user_data + 3),
+              (r.message == HandleMessage::Kind::status ? Bytes{7, 8, 0} : Bytes{0, 0, 0}));
+    EXPECT_FALSE(handle.found) << "no event operation runs";
+    EXPECT_EQ(stream.available(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Core, HandleReplies,
+    testing::Values(HandleReply{"info", {208, 1, 2, 3, 4, 5, 6}, OutcomeKind::done, 0, HandleMessage::Kind::info},
+                    HandleReply{"status", Bytes{218, 1, 2} + Bytes(18, 0) + Bytes{2, 7, 8}, OutcomeKind::done, 0,
+                                HandleMessage::Kind::status},
+                    HandleReply{"error", {223, 1, 2, 9}, OutcomeKind::done, 0, HandleMessage::Kind::error},
+                    HandleReply{"foreign", {11, 1, 2, 3}, OutcomeKind::wrong_code, 11, HandleMessage::Kind::none},
+                    HandleReply{"cut_short", Bytes{218, 1, 2} + Bytes(18, 0) + Bytes{4, 7}, OutcomeKind::short_payload,
+                                22, HandleMessage::Kind::none}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Opening: why it failed comes back as an errno, and nothing that is not a
+// terminal is ever written to.
+struct OpenCase {
+    const char* name;
+    std::function<std::string(PtyPeer&, std::unique_ptr<SerialStream>&)> path;
+    int err;
+};
+struct Opening : testing::TestWithParam<OpenCase> {};
+
+TEST_P(Opening, FailsWithTheErrnoOfItsCause) {
+    PtyPeer peer;
+    std::unique_ptr<SerialStream> holder;
+    const std::string path = GetParam().path(peer, holder);
+    SerialStream stream(path.c_str(), false);
+    EXPECT_EQ(stream.open_port(true).kind, GetParam().err == 0 ? OutcomeKind::done : OutcomeKind::not_open);
+    EXPECT_EQ(stream.open_port(true).detail, GetParam().err);
+    EXPECT_EQ(stream.last_open_errno(), GetParam().err);
+    EXPECT_EQ(fcntl(stream.descriptor(), F_GETFD) == FD_CLOEXEC, GetParam().err == 0);
+}
+
+std::string regular_file() { return std::ofstream("/tmp/kivra-not-a-port"), "/tmp/kivra-not-a-port"; }
+std::string held(PtyPeer& peer, std::unique_ptr<SerialStream>& holder, bool close) {
+    holder = std::make_unique<SerialStream>(peer.path().c_str(), false);
+    EXPECT_TRUE(holder->open_port(true).ok() && (close ? (holder->close(), true) : true));
+    return peer.path();
+}
+INSTANTIATE_TEST_SUITE_P(
+    Core, Opening,
+    testing::Values(OpenCase{"missing", [](auto&, auto&) { return std::string("/nonexistent/ttyACM0"); }, ENOENT},
+                    OpenCase{"directory", [](auto&, auto&) { return std::string("/tmp"); }, EISDIR},
+                    OpenCase{"regular_file", [](auto&, auto&) { return regular_file(); }, ENOTTY},
+                    OpenCase{"held_exclusively", [](auto& p, auto& h) { return held(p, h, false); }, EBUSY},
+                    OpenCase{"released_by_close", [](auto& p, auto& h) { return held(p, h, true); }, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(NotATerminal, IsNeitherWrittenToNorWaitedFor) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::temp_directory_path() / "kivra-file-ports";
+    fs::remove_all(folder), fs::create_directories(folder), fs::create_symlink(regular_file(), folder / "ttyACM0");
+    const auto start = Clock::now();
+    testing::internal::CaptureStderr();
+    SerialStream stream(regular_file().c_str());
+    EXPECT_EQ(Pendra3(&stream).end_effector_force({1, 1, 1})[0], Vector3{});
+    EXPECT_TRUE(Discovery::detect_pendra3s(folder).empty());
+    testing::internal::GetCapturedStderr();
+    EXPECT_LT(since(start), 0.5);
+    EXPECT_EQ(fs::file_size("/tmp/kivra-not-a-port"), 0u);
+}
+
+struct ErrnoCase {
+    const char* name;
+    std::function<void(PtyPeer&, SerialStream&)> break_port;
+    int err;
+};
+struct FailureLines : testing::TestWithParam<ErrnoCase> {};
+
+TEST_P(FailureLines, ReportTheErrnoOfTheFailedCall) {
+    PtyPeer peer;
+    errno = 0;
+    SerialStream stream(GetParam().err == ENOENT ? "/nonexistent/ttyUSB0" : peer.path().c_str());
+    EXPECT_EQ(errno, GetParam().err == ENOENT ? ENOENT : 0) << "the ignored modem-line calls leave errno alone";
+    GetParam().break_port(peer, stream);
+    errno = ENOTTY;
+    const uint8_t byte = 10;
+    testing::internal::CaptureStderr();
+    stream.write_bytes(&byte, 1);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("'1' bytes to stream: [" + std::to_string(GetParam().err) + "] "), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Core, FailureLines,
+                         testing::Values(ErrnoCase{"missing", [](auto&, auto&) {}, ENOENT},
+                                         ErrnoCase{"closed", [](auto&, auto& s) { s.close(); }, EBADF},
+                                         ErrnoCase{"hung_up", [](auto& p, auto&) { p.hang_up(); }, EIO}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Port, FullPortIsWaitedForAndItsFailureDoesNotLinger) {
+    const int filler = ::open(peer.path().c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY);
+    const Bytes junk(4096, 0);
+    for (int round = 0; round < 3; ++round, usleep(10'000))
+        while (::write(filler, junk.data(), 4096) > 0) continue;
+    ::close(filler);
+    Outcome o = arm.exchange(42, {1, 2, 3}, first, second, 0.05);
+    EXPECT_EQ(o.kind, OutcomeKind::write_failed);
+    EXPECT_EQ(o.detail, EAGAIN);
+    const Bytes request = floats(42, {1, 2, 3});
+    std::thread device([this, &request] {
+        usleep(200'000);
+        Bytes got;
+        for (auto end = Clock::now() + std::chrono::seconds(3); Clock::now() < end;) {
+            got = got + peer.receive(1 << 16, 20);
+            if (got.size() >= 13 && std::equal(request.begin(), request.end(), got.end() - 13)) break;
+        }
+        peer.send(GOOD);
+    });
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(arm.end_effector_force({1, 2, 3})[0], (Vector3{4, 5, 6}));
+    device.join();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    peer.send_on_request(GOOD);
+    EXPECT_EQ(arm.end_effector_force({1, 2, 3})[0], (Vector3{4, 5, 6}));
+}
+
+TEST_F(Port, StatusFrameSearchKeepsItsBoundAndDropsOverlongRuns) {
+    using namespace status_frames;
+    Bytes content{1, 2, 3, 0x21, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 40};
+    content.push_back(check_byte_for(content));
+    // A run longer than any frame, then a frame: the run is dropped whole.
+    peer.send(Bytes{218} + Bytes(80, 0x55) + Bytes{218} + escaped(content));
+    EXPECT_EQ(handle.GetManiloStatus().device_id, 9);
+    std::atomic<bool> streaming{true};
+    std::thread device([&] {
+        while (streaming) peer.send(Bytes{218} + Bytes(50, 0x55));
+    });
+    auto status = std::async(std::launch::async, [this] { return handle.GetManiloStatus(); });
+    const bool in_time = status.wait_for(std::chrono::milliseconds(2200)) == std::future_status::ready;
+    streaming = false;
+    device.join();
+    EXPECT_TRUE(in_time);
+    EXPECT_EQ(status.get().error_flag, MANILO_NO_FRAME);
+}
+
+// Two threads on one arm never interleave requests and replies.
+TEST_F(Port, ExchangesOfTwoThreadsStayApart) {
+    std::atomic<bool> running{true};
+    std::thread device([&] {
+        while (running) {
+            Bytes reply = peer.receive(13, 20);
+            if (reply.size() != 13) continue;
+            reply[0] = Pendra3::reply_code_of(reply[0]);
+            reply.resize(25);
+            EXPECT_EQ(::write(peer.master(), reply.data(), reply.size()), 25);
+        }
+    });
+    auto client = [this](uint8_t code) {
+        Vector3 a{}, b{};
+        for (int i = 0; i < 300; ++i) {
+            const Vector3 command{static_cast<float>(i), static_cast<float>(code), 0};
+            const Outcome o = arm.exchange(code, command, a, b, 5.0);
+            if (!o.ok() || a != command) return "exchange " + std::to_string(i) + ": " + std::to_string(int(o.kind));
+        }
+        return std::string("all");
+    };
+    auto other = std::async(std::launch::async, client, uint8_t{26});
+    EXPECT_EQ(client(42), "all");
+    EXPECT_EQ(other.get(), "all");
+    running = false;
+    device.join();
+}
+
+}  // namespace
