@@ -1,11 +1,47 @@
 #include <pybind11/stl.h>
 
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "KivraHardwareAPI/Device.h"
 #include "KivraHardwareAPI/SerialStream.h"
 #include "KivraHardwareAPI/UUID.h"
 #include "bindings.h"
+
+namespace kivra_python {
+
+// A port path as given from Python: str, bytes or bytearray, or None for a
+// null path. Kept whole, so that an embedded NUL can be refused rather than
+// silently cutting the path short.
+struct PortPath {
+    bool present = false;
+    std::string text;
+};
+
+}  // namespace kivra_python
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<kivra_python::PortPath> {
+    PYBIND11_TYPE_CASTER(kivra_python::PortPath, const_name("str"));
+
+    bool load(handle source, bool convert) {
+        if (source.is_none()) {
+            if (!convert) return false;
+            value = kivra_python::PortPath{};
+            return true;
+        }
+        make_caster<std::string> text;
+        if (!text.load(source, convert)) return false;
+        value.present = true;
+        value.text = cast_op<std::string&&>(std::move(text));
+        return true;
+    }
+};
+
+}  // namespace pybind11::detail
 
 namespace kivra_python {
 
@@ -38,8 +74,12 @@ void refuse_instance_attributes([[maybe_unused]] py::handle cls) {
 
 void bind_serial_stream(py::module_& m) {
     py::class_<SerialStream> cls(m, "SerialStream");
-    cls.def(py::init([](const char* port_path) { return new SerialStream(port_path, true); }),
-            py::call_guard<py::gil_scoped_release>(), "Initialize the serial stream");
+    cls.def(py::init([](const PortPath& port_path) {
+                if (port_path.text.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+                py::gil_scoped_release release;
+                return new SerialStream(port_path.present ? port_path.text.c_str() : nullptr, true);
+            }),
+            "Initialize the serial stream");
     refuse_instance_attributes(cls);
 }
 

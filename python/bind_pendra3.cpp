@@ -121,6 +121,19 @@ py::list zero_list() {
     return zeros;
 }
 
+// A query that keeps the interpreter lock for the whole call, run with its
+// port held so that no other thread's exchange comes in between.
+template <auto Query>
+auto held_query(Pendra3& self) {
+    PortExchangeLock port(*self.stream);
+    return (self.*Query)();
+}
+
+template <UUID (Pendra3::*Request)()>
+py::object held_identifier(Pendra3& self) {
+    return identifier_to_uuid(held_query<Request>(self));
+}
+
 // Command exchange shared by the four motion methods: list checked and
 // copied with the lock held, the device work without it.
 template <State (Pendra3::*Exchange)(const Vector3&)>
@@ -214,21 +227,17 @@ void bind_pendra3(py::module_& m) {
         },
         "Wakeup the device and return the device info as a dict.");
 
-    cls.def(
-        "get_firmware_version",
-        [](Pendra3& self) -> py::object { return identifier_to_uuid(self.get_firmware_version()); },
-        "Receive the firmware version of the device.");
-
-    cls.def(
-        "get_device_id", [](Pendra3& self) -> py::object { return identifier_to_uuid(self.get_device_id()); },
-        "Receive the UUID of the device.");
+    cls.def("get_firmware_version", &held_identifier<&Pendra3::get_firmware_version>,
+            "Receive the firmware version of the device.");
+    cls.def("get_device_id", &held_identifier<&Pendra3::get_device_id>, "Receive the UUID of the device.");
 
     // The four queries keep the interpreter lock, waits included.
-    cls.def("get_motor_currents", &Pendra3::get_motor_currents, "Receive the motor currents of the device.");
-    cls.def("get_device_orientation", &Pendra3::get_device_orientation,
+    cls.def("get_motor_currents", &held_query<&Pendra3::get_motor_currents>,
+            "Receive the motor currents of the device.");
+    cls.def("get_device_orientation", &held_query<&Pendra3::get_device_orientation>,
             "Receive the orientation of the base of the device.");
-    cls.def("get_power_status", &Pendra3::get_power_status, "Receive the power status of the device.");
-    cls.def("get_temperature", &Pendra3::get_temperature, "Receive the temperature of the device.");
+    cls.def("get_power_status", &held_query<&Pendra3::get_power_status>, "Receive the power status of the device.");
+    cls.def("get_temperature", &held_query<&Pendra3::get_temperature>, "Receive the temperature of the device.");
 
     cls.def(
         "end_effector_force",

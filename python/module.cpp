@@ -8,5 +8,6 @@ PYBIND11_MODULE(KivraHardwareAPI, m) {
     kivra_python::bind_module_functions(m);
     kivra_python::bind_pendra3(m);
     kivra_python::bind_handle(m);
+    kivra_python::guard_bound_functions(m);
     m.attr("__version__") = "dev";
 }
