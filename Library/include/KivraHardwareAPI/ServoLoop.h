@@ -96,12 +96,14 @@ struct LoopStatistics {
 // other exchanges on its port wait for the port's lock between ticks.
 class ServoLoop {
 public:
+    // Throws std::invalid_argument for a rate that is not a positive number.
     explicit ServoLoop(Devices::Pendra3& arm, const LoopOptions& options = {});
     ~ServoLoop();  // stops the loop
     ServoLoop(const ServoLoop&) = delete;
     ServoLoop& operator=(const ServoLoop&) = delete;
 
     // Starts the thread; false when already running or the thread could not start.
+    // Statistics, tick numbers and the trace begin afresh with every start.
     bool start();
     // Sends a zero force, stops and joins the thread. The arm stays usable.
     void stop();
@@ -119,8 +121,8 @@ public:
     // Latest published tick; never torn, never blocks the servo thread.
     TickState state() const;
     // Moves up to capacity of the oldest kept ticks into out, oldest first;
-    // returns how many. Ticks that did not fit the ring before being drained
-    // are lost (counted in trace_dropped).
+    // returns how many. While the ring is full, new ticks are dropped (the
+    // kept ones stay) and counted in trace_dropped.
     std::size_t drain_trace(TickState* out, std::size_t capacity);
     uint64_t trace_dropped() const;
     LoopStatistics statistics() const;

@@ -1,0 +1,563 @@
+#include "KivraHardwareAPI/ServoLoop.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+namespace Kivra::HardwareAPI::Servo {
+
+namespace {
+
+constexpr int64_t NANOSECONDS_PER_SECOND = 1000000000;
+
+int64_t monotonic_nanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * NANOSECONDS_PER_SECOND + now.tv_nsec;
+}
+
+double seconds(int64_t nanoseconds) { return static_cast<double>(nanoseconds) / NANOSECONDS_PER_SECOND; }
+
+int64_t nanoseconds(double seconds) {
+    if (!(seconds > 0.0)) return 0;
+    return static_cast<int64_t>(std::min(seconds, 1e9) * NANOSECONDS_PER_SECOND);
+}
+
+using Vector3d = std::array<double, 3>;
+
+double dot(const Vector3d& a, const Vector3d& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+Vector3d widen(const Vector3& v) { return {v[0], v[1], v[2]}; }
+
+Vector3 narrow(const Vector3d& v) {
+    return {static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2])};
+}
+
+bool finite(const Vector3d& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
+
+Vector3d effects_force_wide(const Effects& effects, const Vector3d& x, const Vector3d& v) {
+    Vector3d force = widen(effects.constant_force);
+    const double viscous = effects.viscous_damping;
+    for (int i = 0; i < 3; ++i) force[i] -= viscous * v[i];
+
+    const SpringEffect& spring = effects.spring;
+    if (spring.enabled) {
+        for (int i = 0; i < 3; ++i)
+            force[i] -= double(spring.stiffness) * (x[i] - spring.anchor[i]) + double(spring.damping) * v[i];
+    }
+
+    for (const WallEffect& wall : effects.walls) {
+        if (!wall.enabled) continue;
+        Vector3d normal = widen(wall.normal);
+        const double length = std::sqrt(dot(normal, normal));
+        if (length == 0.0) continue;
+        // A NaN normal is kept, so that the force it gives is refused rather than the wall ignored.
+        if (std::isfinite(length)) {
+            for (double& n : normal) n /= length;
+        }
+        const Vector3d offset{x[0] - wall.point[0], x[1] - wall.point[1], x[2] - wall.point[2]};
+        const double penetration = -dot(offset, normal);
+        if (!(penetration > 0.0) && !std::isnan(penetration)) continue;
+        double push = double(wall.stiffness) * penetration - double(wall.damping) * dot(v, normal);
+        // Damping while the arm leaves the wall must not hold it back inside.
+        if (push < 0.0) push = 0.0;
+        for (int i = 0; i < 3; ++i) force[i] += push * normal[i];
+    }
+    return force;
+}
+
+Vector3d clamp_wide(const Vector3d& force, double limit) {
+    if (!(limit > 0.0)) return {0.0, 0.0, 0.0};
+    const double magnitude = std::sqrt(dot(force, force));
+    if (!(magnitude > limit)) return force;
+    const double scale = limit / magnitude;
+    return {force[0] * scale, force[1] * scale, force[2] * scale};
+}
+
+// 1 until `since` reaches 0, then linearly down to 0 over `ramp` [ns].
+double ramp_down(int64_t since, int64_t ramp) {
+    if (since <= 0) return 1.0;
+    if (since >= ramp) return 0.0;
+    return 1.0 - static_cast<double>(since) / static_cast<double>(ramp);
+}
+
+// One writer at a time, any number of readers, none of which can hold the
+// writer up. The value travels as atomic words: a plain copy racing with the
+// writer would be a data race even when the sequence check throws it away.
+// Acquire loads and release stores of the words keep the sequence reads on
+// either side of them without standalone fences, which ThreadSanitizer
+// cannot follow.
+template <typename T>
+class SeqlockCell {
+    static_assert(std::is_trivially_copyable_v<T>, "the cell copies bytes");
+    static constexpr std::size_t WORDS = (sizeof(T) + sizeof(uint64_t) - 1) / sizeof(uint64_t);
+
+public:
+    void store(const T& value) {
+        uint64_t words[WORDS] = {};
+        std::memcpy(words, &value, sizeof(T));
+        const uint64_t before = sequence.load(std::memory_order_relaxed);
+        sequence.store(before + 1, std::memory_order_relaxed);
+        for (std::size_t i = 0; i < WORDS; ++i) data[i].store(words[i], std::memory_order_release);
+        sequence.store(before + 2, std::memory_order_release);
+    }
+
+    // False when a write overlapped the read; out is then unchanged.
+    bool try_load(T& out, uint64_t& version) const {
+        const uint64_t before = sequence.load(std::memory_order_acquire);
+        if (before & 1u) return false;
+        uint64_t words[WORDS];
+        for (std::size_t i = 0; i < WORDS; ++i) words[i] = data[i].load(std::memory_order_acquire);
+        if (sequence.load(std::memory_order_relaxed) != before) return false;
+        std::memcpy(&out, words, sizeof(T));
+        version = before;
+        return true;
+    }
+
+    T load() const {
+        T out{};
+        uint64_t version = 0;
+        for (unsigned attempt = 0; !try_load(out, version); ++attempt) {
+            // The writer was preempted inside its store: let it finish.
+            if (attempt >= 64) std::this_thread::yield();
+        }
+        return out;
+    }
+
+    uint64_t version() const { return sequence.load(std::memory_order_acquire); }
+
+private:
+    std::atomic<uint64_t> sequence{0};
+    std::array<std::atomic<uint64_t>, WORDS> data{};
+};
+
+// Counts of durations [ns] in log-linear buckets: exact below 64 ns, then 32
+// buckets per power of two (about 3 % wide) up to 2^40 ns. One writer, which
+// neither allocates nor locks; readers see counts that may lag by a tick.
+class Histogram {
+    static constexpr int SUB_BITS = 5;
+    static constexpr int64_t SUB = int64_t(1) << SUB_BITS;
+    static constexpr int64_t LARGEST = (int64_t(1) << 40) - 1;
+    static constexpr std::size_t BUCKETS = std::size_t((40 - SUB_BITS + 1) * SUB);
+
+public:
+    void record(int64_t value) {
+        value = std::clamp<int64_t>(value, 0, LARGEST);
+        std::atomic<uint64_t>& count = counts[index_of(value)];
+        count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        if (value > largest.load(std::memory_order_relaxed)) largest.store(value, std::memory_order_relaxed);
+    }
+
+    void reset() {
+        for (auto& count : counts) count.store(0, std::memory_order_relaxed);
+        largest.store(0, std::memory_order_relaxed);
+    }
+
+    Percentiles percentiles() const {
+        static thread_local std::vector<uint64_t> snapshot;
+        snapshot.resize(BUCKETS);
+        uint64_t total = 0;
+        for (std::size_t i = 0; i < BUCKETS; ++i) {
+            snapshot[i] = counts[i].load(std::memory_order_relaxed);
+            total += snapshot[i];
+        }
+        Percentiles result;
+        if (total == 0) return result;
+        const int64_t max = largest.load(std::memory_order_relaxed);
+        auto at = [&](double quantile) {
+            const uint64_t rank = std::max<uint64_t>(1, static_cast<uint64_t>(std::ceil(quantile * double(total))));
+            uint64_t seen = 0;
+            for (std::size_t i = 0; i < BUCKETS; ++i) {
+                seen += snapshot[i];
+                if (seen >= rank) return seconds(std::min(middle_of(i), max));
+            }
+            return seconds(max);
+        };
+        result.p50 = at(0.5);
+        result.p99 = at(0.99);
+        result.p999 = at(0.999);
+        result.max = seconds(max);
+        return result;
+    }
+
+private:
+    static std::size_t index_of(int64_t value) {
+        if (value < SUB) return std::size_t(value);
+        const int most_significant = 63 - __builtin_clzll(static_cast<unsigned long long>(value));
+        const int shift = most_significant - SUB_BITS;
+        return std::size_t(int64_t(shift) * SUB + (value >> shift));
+    }
+
+    static int64_t middle_of(std::size_t index) {
+        if (int64_t(index) < 2 * SUB) return int64_t(index);
+        const int64_t shift = int64_t(index) / SUB - 1;
+        const int64_t sub = int64_t(index) - shift * SUB;
+        return (sub << shift) + (int64_t(1) << shift) / 2;
+    }
+
+    std::array<std::atomic<uint64_t>, BUCKETS> counts{};
+    std::atomic<int64_t> largest{0};
+};
+
+// What the host hands the servo thread, as one value.
+struct Command {
+    Effects effects;
+    Vector3 host_force{};
+    int64_t host_force_time = 0;  // [ns, monotonic] of the last update
+    int64_t release_time = -1;    // [ns, monotonic] of release(), or -1
+};
+
+uint64_t pack(const Outcome& outcome) {
+    return uint64_t(uint32_t(outcome.kind)) << 32 | uint32_t(outcome.detail);
+}
+
+Outcome unpack(uint64_t packed) {
+    return {static_cast<OutcomeKind>(int32_t(packed >> 32)), int32_t(uint32_t(packed))};
+}
+
+// mlockall is process-wide: the last loop that asked for it undoes it.
+std::mutex memory_lock_mutex;
+int memory_lock_users = 0;
+
+int lock_memory() {
+    std::lock_guard<std::mutex> guard(memory_lock_mutex);
+    if (memory_lock_users == 0) {
+        // On fault: locking every mapping of the process at once (a PyPy heap,
+        // a sanitizer's shadow) could take all memory; what the servo thread
+        // touches is faulted in before it ticks.
+        if (mlockall(MCL_CURRENT | MCL_FUTURE | MCL_ONFAULT) != 0) return errno;
+    }
+    ++memory_lock_users;
+    return 0;
+}
+
+void unlock_memory() {
+    std::lock_guard<std::mutex> guard(memory_lock_mutex);
+    if (memory_lock_users > 0 && --memory_lock_users == 0) munlockall();
+}
+
+__attribute__((noinline)) void prefault_stack() {
+    volatile unsigned char pages[64 * 1024];
+    for (std::size_t i = 0; i < sizeof(pages); i += 4096) pages[i] = 0;
+}
+
+}  // namespace
+
+Vector3 effects_force(const Effects& effects, const Vector3& position, const Vector3& velocity) {
+    return narrow(effects_force_wide(effects, widen(position), widen(velocity)));
+}
+
+Vector3 clamp_force(const Vector3& force, float limit) { return narrow(clamp_wide(widen(force), limit)); }
+
+struct ServoLoop::Shared {
+    Shared(Devices::Pendra3& arm, const LoopOptions& options)
+        : arm(arm),
+          options(options),
+          period(std::max<int64_t>(1, nanoseconds(1.0 / options.rate))),
+          hold(nanoseconds(options.host_force_hold)),
+          ramp(nanoseconds(options.host_force_ramp)),
+          trace(options.trace_capacity) {
+        command.store(host_command);
+    }
+
+    void run();
+    void push_trace(const TickState& state);
+
+    Devices::Pendra3& arm;
+    const LoopOptions options;
+    const int64_t period;
+    const int64_t hold;
+    const int64_t ramp;
+
+    std::mutex lifecycle_mutex;  // start and stop
+    std::thread thread;
+    std::atomic<bool> is_running{false};
+    std::atomic<bool> stop_requested{false};
+    bool holds_memory_lock = false;
+
+    std::mutex host_mutex;  // host writers of the command
+    Command host_command;
+    SeqlockCell<Command> command;
+
+    SeqlockCell<TickState> snapshot;
+
+    // Single producer (the servo thread), single consumer (drain_trace under
+    // drain_mutex). When full, new ticks are dropped: moving the oldest out
+    // would make the producer write the consumer's index.
+    std::vector<TickState> trace;
+    std::atomic<uint64_t> trace_written{0};
+    std::atomic<uint64_t> trace_read{0};
+    std::atomic<uint64_t> trace_dropped{0};
+    std::mutex drain_mutex;
+
+    std::atomic<uint64_t> ticks{0};
+    std::atomic<uint64_t> missed_deadlines{0};
+    std::atomic<uint64_t> failed_exchanges{0};
+    std::atomic<uint64_t> refused_forces{0};
+    std::atomic<uint64_t> last_failure{0};
+    Histogram wakeup_lateness;
+    Histogram exchange_time;
+    std::atomic<int64_t> start_time{0};
+    std::atomic<int64_t> stop_time{0};
+    std::atomic<bool> realtime_granted{false};
+    std::atomic<bool> memory_locked{false};
+    std::atomic<int32_t> realtime_errno{0};
+};
+
+namespace {
+
+// Only the servo thread writes these counters: a load and a store cost less
+// than a locked increment and readers still never see a torn value.
+void bump(std::atomic<uint64_t>& counter, uint64_t by = 1) {
+    counter.store(counter.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+void ServoLoop::Shared::push_trace(const TickState& state) {
+    const uint64_t written = trace_written.load(std::memory_order_relaxed);
+    if (trace.empty() || written - trace_read.load(std::memory_order_acquire) >= trace.size()) {
+        bump(trace_dropped);
+        return;
+    }
+    trace[written % trace.size()] = state;
+    trace_written.store(written + 1, std::memory_order_release);
+}
+
+void ServoLoop::Shared::run() {
+    prefault_stack();
+    const int64_t start = start_time.load(std::memory_order_relaxed);
+    const double timeout = options.exchange_timeout;
+    int64_t deadline = start;
+
+    Command current;
+    uint64_t current_version = 0;
+    bool have_state = false;
+    Vector3 position{}, velocity{};
+    TickState state;
+
+    for (uint64_t tick = 0;; ++tick) {
+        timespec wake_at{time_t(deadline / NANOSECONDS_PER_SECOND), long(deadline % NANOSECONDS_PER_SECOND)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake_at, nullptr) == EINTR) {
+        }
+        const int64_t woke = monotonic_nanoseconds();
+        wakeup_lateness.record(woke - deadline);
+
+        // A host write in progress keeps the previous command for one more tick.
+        if (command.version() != current_version) command.try_load(current, current_version);
+
+        Vector3d force{0.0, 0.0, 0.0};
+        Vector3d host{0.0, 0.0, 0.0};
+        // Until the arm has answered once its position is unknown, and every
+        // effect would act on a made-up one: the first tick sends zero.
+        if (have_state) {
+            const double release = current.release_time < 0 ? 1.0 : ramp_down(woke - current.release_time, ramp);
+            const double held = ramp_down(woke - current.host_force_time - hold, ramp);
+            Vector3d sum = effects_force_wide(current.effects, widen(position), widen(velocity));
+            for (int i = 0; i < 3; ++i) {
+                host[i] = double(current.host_force[i]) * held;
+                sum[i] += host[i];
+                host[i] *= release;
+            }
+            if (finite(sum)) {
+                force = clamp_wide(sum, current.effects.force_limit);
+                for (double& component : force) component *= release;
+            } else {
+                bump(refused_forces);
+            }
+        }
+        Vector3 sent = narrow(force);
+        if (!finite(widen(sent))) {  // a limit near the float range can overflow in the narrowing
+            sent = {0.0f, 0.0f, 0.0f};
+            bump(refused_forces);
+        }
+
+        Vector3 reply_position{}, reply_velocity{};
+        const int64_t exchange_start = monotonic_nanoseconds();
+        const Outcome outcome = arm.exchange(Devices::Pendra3Code::END_EFFECTOR_FORCE, sent, reply_position,
+                                             reply_velocity, timeout);
+        exchange_time.record(monotonic_nanoseconds() - exchange_start);
+        if (outcome.ok()) {
+            position = reply_position;
+            velocity = reply_velocity;
+            have_state = true;
+        } else {
+            bump(failed_exchanges);
+            last_failure.store(pack(outcome), std::memory_order_relaxed);
+        }
+
+        state.tick = tick;
+        state.time = seconds(deadline - start);
+        state.position = position;
+        state.velocity = velocity;
+        state.force = sent;
+        state.host_force = narrow(host);
+        state.outcome = static_cast<int32_t>(outcome.kind);
+        snapshot.store(state);
+        push_trace(state);
+        bump(ticks);
+        if (stop_requested.load(std::memory_order_acquire)) break;
+
+        // Deadlines that passed during this tick are skipped, not caught up:
+        // a burst of forces after a stall would be felt.
+        deadline += period;
+        const int64_t now = monotonic_nanoseconds();
+        if (deadline <= now) {
+            const int64_t skipped = (now - deadline) / period + 1;
+            deadline += skipped * period;
+            bump(missed_deadlines, uint64_t(skipped));
+        }
+    }
+
+    Vector3 ignored_position{}, ignored_velocity{};
+    arm.exchange(Devices::Pendra3Code::END_EFFECTOR_FORCE, Vector3{0.0f, 0.0f, 0.0f}, ignored_position,
+                 ignored_velocity, timeout);
+}
+
+ServoLoop::ServoLoop(Devices::Pendra3& arm, const LoopOptions& options) {
+    if (!(options.rate > 0.0) || !std::isfinite(options.rate))
+        throw std::invalid_argument("servo rate " + std::to_string(options.rate) + " Hz is not a positive number");
+    shared = std::make_unique<Shared>(arm, options);
+}
+
+ServoLoop::~ServoLoop() { stop(); }
+
+bool ServoLoop::start() {
+    Shared& s = *shared;
+    std::lock_guard<std::mutex> lifecycle(s.lifecycle_mutex);
+    if (s.is_running.load()) return false;
+
+    {
+        std::lock_guard<std::mutex> drain(s.drain_mutex);
+        s.trace_written.store(0);
+        s.trace_read.store(0);
+        s.trace_dropped.store(0);
+    }
+    for (auto* counter : {&s.ticks, &s.missed_deadlines, &s.failed_exchanges, &s.refused_forces, &s.last_failure})
+        counter->store(0);
+    s.wakeup_lateness.reset();
+    s.exchange_time.reset();
+    s.snapshot.store(TickState{});
+    s.stop_requested.store(false);
+
+    int32_t refusal = 0;
+    s.realtime_granted.store(false);
+    s.memory_locked.store(false);
+    if (s.options.realtime) {
+        refusal = lock_memory();
+        s.holds_memory_lock = refusal == 0;
+        s.memory_locked.store(s.holds_memory_lock);
+    }
+
+    const int64_t start = monotonic_nanoseconds();
+    s.stop_time.store(start);
+    s.start_time.store(start);
+    try {
+        s.thread = std::thread([&s] { s.run(); });
+    } catch (const std::system_error&) {
+        if (s.holds_memory_lock) unlock_memory();
+        s.holds_memory_lock = false;
+        s.memory_locked.store(false);
+        return false;
+    }
+
+    if (s.options.realtime) {
+        sched_param parameters{};
+        parameters.sched_priority = s.options.realtime_priority;
+        const int result = pthread_setschedparam(s.thread.native_handle(), SCHED_FIFO, &parameters);
+        s.realtime_granted.store(result == 0);
+        if (result != 0 && refusal == 0) refusal = result;
+    }
+    s.realtime_errno.store(refusal);
+    s.is_running.store(true);
+    return true;
+}
+
+void ServoLoop::stop() {
+    Shared& s = *shared;
+    std::lock_guard<std::mutex> lifecycle(s.lifecycle_mutex);
+    if (!s.is_running.load()) return;
+    s.stop_requested.store(true, std::memory_order_release);
+    s.thread.join();
+    s.stop_time.store(monotonic_nanoseconds());
+    if (s.holds_memory_lock) unlock_memory();
+    s.holds_memory_lock = false;
+    s.is_running.store(false);
+}
+
+bool ServoLoop::running() const { return shared->is_running.load(); }
+
+void ServoLoop::set_effects(const Effects& effects) {
+    std::lock_guard<std::mutex> guard(shared->host_mutex);
+    shared->host_command.effects = effects;
+    shared->host_command.release_time = -1;
+    shared->command.store(shared->host_command);
+}
+
+Effects ServoLoop::effects() const {
+    std::lock_guard<std::mutex> guard(shared->host_mutex);
+    return shared->host_command.effects;
+}
+
+void ServoLoop::set_host_force(const Vector3& force) {
+    std::lock_guard<std::mutex> guard(shared->host_mutex);
+    shared->host_command.host_force = force;
+    shared->host_command.host_force_time = monotonic_nanoseconds();
+    shared->host_command.release_time = -1;
+    shared->command.store(shared->host_command);
+}
+
+void ServoLoop::release() {
+    std::lock_guard<std::mutex> guard(shared->host_mutex);
+    if (shared->host_command.release_time < 0) shared->host_command.release_time = monotonic_nanoseconds();
+    shared->command.store(shared->host_command);
+}
+
+TickState ServoLoop::state() const { return shared->snapshot.load(); }
+
+std::size_t ServoLoop::drain_trace(TickState* out, std::size_t capacity) {
+    Shared& s = *shared;
+    if (out == nullptr || s.trace.empty()) return 0;
+    std::lock_guard<std::mutex> drain(s.drain_mutex);
+    const uint64_t read = s.trace_read.load(std::memory_order_relaxed);
+    const uint64_t written = s.trace_written.load(std::memory_order_acquire);
+    const std::size_t count = std::size_t(std::min<uint64_t>(written - read, capacity));
+    for (std::size_t i = 0; i < count; ++i) out[i] = s.trace[(read + i) % s.trace.size()];
+    s.trace_read.store(read + count, std::memory_order_release);
+    return count;
+}
+
+uint64_t ServoLoop::trace_dropped() const { return shared->trace_dropped.load(std::memory_order_relaxed); }
+
+LoopStatistics ServoLoop::statistics() const {
+    const Shared& s = *shared;
+    LoopStatistics statistics;
+    statistics.ticks = s.ticks.load(std::memory_order_relaxed);
+    statistics.missed_deadlines = s.missed_deadlines.load(std::memory_order_relaxed);
+    statistics.failed_exchanges = s.failed_exchanges.load(std::memory_order_relaxed);
+    statistics.refused_forces = s.refused_forces.load(std::memory_order_relaxed);
+    statistics.wakeup_lateness = s.wakeup_lateness.percentiles();
+    statistics.exchange_time = s.exchange_time.percentiles();
+    const int64_t start = s.start_time.load();
+    if (start != 0) statistics.elapsed = seconds((s.is_running.load() ? monotonic_nanoseconds() : s.stop_time.load()) - start);
+    statistics.realtime_granted = s.realtime_granted.load();
+    statistics.memory_locked = s.memory_locked.load();
+    statistics.realtime_errno = s.realtime_errno.load();
+    statistics.last_failure = unpack(s.last_failure.load(std::memory_order_relaxed));
+    return statistics;
+}
+
+}  // namespace Kivra::HardwareAPI::Servo
