@@ -2,6 +2,9 @@
 
 import os
 import select
+import shutil
+import struct
+import subprocess
 import sys
 import time
 import tty
@@ -15,6 +18,63 @@ _MODULE_DIR = os.environ.get(
 sys.path.insert(0, os.path.abspath(_MODULE_DIR))
 
 
+# Answers for a device that speaks only when asked. It runs in a process of
+# its own because many calls keep the interpreter lock while they wait for
+# the reply, so no thread of the waiting interpreter could write it. Once it
+# runs it is the only reader of the master: whatever the library writes is
+# passed on to the test through a pipe, and each arrival answers the oldest
+# reply still waiting, so queued replies answer successive requests in order.
+_RESPONDER = r"""
+import os, select, struct, sys
+
+master, requests, replies = map(int, sys.argv[1:])
+waiting, framed, listening = [], b"", True
+
+
+def take_replies(block):
+    global framed
+    if not block and not select.select([replies], [], [], 0)[0]:
+        return True
+    chunk = os.read(replies, 65536)
+    framed += chunk
+    while len(framed) >= 4 and len(framed) >= 4 + struct.unpack_from("<I", framed)[0]:
+        size = struct.unpack_from("<I", framed)[0]
+        waiting.append(framed[4:4 + size])
+        framed = framed[4 + size:]
+    return bool(chunk)
+
+
+def write_all(fd, data):
+    while data:
+        try:
+            data = data[os.write(fd, data):]
+        except BlockingIOError:
+            select.select([], [fd], [], 0.1)
+
+
+while True:
+    ready = select.select([replies] + ([master] if listening else []), [], [])[0]
+    if replies in ready and not take_replies(True):
+        break
+    if master not in ready:
+        continue
+    try:
+        request = os.read(master, 65536)
+    except BlockingIOError:
+        continue
+    except OSError:
+        listening = False
+        continue
+    # A reply queued before this request was written may not have been
+    # seen yet: the pipe is looked at once more before answering.
+    if not take_replies(False):
+        break
+    if waiting:
+        write_all(master, waiting.pop(0))
+    write_all(requests, request)
+"""
+
+
 class PtyPeer:
     """The device side of a pseudo-terminal; the library opens `path`."""
 
@@ -25,6 +85,37 @@ class PtyPeer:
         tty.setraw(self._slave)
         self.path = os.ttyname(self._slave)
         os.set_blocking(self.master, False)
+        self._incoming = self.master
+        self._responder = None
+        self._replies = None
+
+    def send_on_request(self, data):
+        """Sends `data` once the library writes its next request.
+
+        From the first call on, requests reach `receive` through the
+        responder; what the library wrote before should be read first, as it
+        would count as a request.
+        """
+        if self._responder is None:
+            self._start_responder()
+        data = bytes(data)
+        frame = struct.pack("<I", len(data)) + data
+        while frame:
+            frame = frame[os.write(self._replies, frame):]
+
+    def _start_responder(self):
+        requests_read, requests_write = os.pipe()
+        replies_read, replies_write = os.pipe()
+        # A small interpreter starts faster than PyPy does.
+        python = shutil.which("python3") or sys.executable
+        fds = (self.master, requests_write, replies_read)
+        self._responder = subprocess.Popen(
+            [python, "-I", "-S", "-c", _RESPONDER] + [str(fd) for fd in fds], pass_fds=fds
+        )
+        os.close(requests_write)
+        os.close(replies_read)
+        self._incoming = requests_read
+        self._replies = replies_write
 
     def send(self, data):
         data = bytes(data)
@@ -44,19 +135,32 @@ class PtyPeer:
             left = deadline - time.monotonic()
             if left <= 0:
                 break
-            ready, _, _ = select.select([self.master], [], [], left)
+            ready, _, _ = select.select([self._incoming], [], [], left)
             if not ready:
                 break
             try:
-                got += os.read(self.master, count - len(got))
+                chunk = os.read(self._incoming, count - len(got))
             except (BlockingIOError, OSError):
                 break
+            if not chunk:
+                break
+            got += chunk
         return got
 
     def drain(self, settle=0.05):
         return self.receive(1 << 20, timeout=settle)
 
     def close(self):
+        responder, self._responder = self._responder, None
+        if responder is not None:
+            # The end of the reply pipe tells the responder to leave.
+            os.close(self._replies)
+            try:
+                responder.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                responder.kill()
+                responder.wait()
+            os.close(self._incoming)
         for fd in (self.master, self._slave):
             try:
                 os.close(fd)

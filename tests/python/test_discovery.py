@@ -1,7 +1,8 @@
 """Discovery end to end: pseudo-terminal peers reached through links in /dev.
 
-The scans hold the interpreter lock, so each peer has its reply waiting
-before the scan starts. The links are created for one test and always
+The scans hold the interpreter lock, so an arm peer answers from a process
+of its own (see PtyPeer.send_on_request) and a handle peer has its reply
+waiting before the scan starts. The links are created for one test and always
 removed; their names are unique to this process.
 """
 
@@ -50,7 +51,7 @@ def test_no_candidates_no_devices(api, only_our_ports):
 
 
 def test_arm_found_under_canonical_path(api, peer, only_our_ports):
-    peer.send(arm_wakeup_reply(4))
+    peer.send_on_request(arm_wakeup_reply(4))
     with dev_link("ttyACM", peer.path):
         found = api.detect_pendra3s()
     assert found == [os.path.realpath(peer.path)]
@@ -58,7 +59,7 @@ def test_arm_found_under_canonical_path(api, peer, only_our_ports):
 
 
 def test_arm_of_other_model_is_not_reported(api, peer, only_our_ports):
-    peer.send(arm_wakeup_reply(5))
+    peer.send_on_request(arm_wakeup_reply(5))
     with dev_link("ttyACM", peer.path):
         assert api.detect_pendra3s() == []
 

@@ -27,7 +27,7 @@ def arm(api, peer):
 
 def reset_offsets(arm, peer):
     # Offsets outlive devices; readings of zero declared as zero clear them.
-    peer.send(msg(27, *[0.0] * 6))
+    peer.send_on_request(msg(27, *[0.0] * 6))
     arm.adjust_angles([0.0, 0.0, 0.0])
     peer.drain()
 
@@ -118,7 +118,7 @@ def test_objects_are_closed_and_unrelated_to_device(api, arm):
     ids=["list", "longer_tuple", "generator", "map", "dict_values"],
 )
 def test_command_exchanges(arm, peer, method, code, reply, make_vector):
-    peer.send(msg(reply, 1, 2, 3, 4, 5, 6))
+    peer.send_on_request(msg(reply, 1, 2, 3, 4, 5, 6))
     result = getattr(arm, method)(make_vector())
     assert peer.receive(13) == msg(code, 1.5, -2.0, 0.25)
     assert type(result) is tuple
@@ -128,10 +128,10 @@ def test_command_exchanges(arm, peer, method, code, reply, make_vector):
 
 
 def test_command_default_and_keyword_with_blanks(arm, peer):
-    peer.send(msg(43, *[0.0] * 6))
+    peer.send_on_request(msg(43, *[0.0] * 6))
     arm.end_effector_force()
     assert peer.receive(13) == msg(42, 0, 0, 0)
-    peer.send(msg(27, *[0.0] * 6))
+    peer.send_on_request(msg(27, *[0.0] * 6))
     arm.joint_torques(**{"joint torque request vector": [7, 8, 9]})
     assert peer.receive(13) == msg(26, 7, 8, 9)
     with pytest.raises(TypeError, match=r"^end_effector_force\(\): incompatible function arguments"):
@@ -139,18 +139,18 @@ def test_command_default_and_keyword_with_blanks(arm, peer):
 
 
 def test_foreign_reply_gives_zeros_after_draining(arm, peer):
-    peer.send(bytes([27]) + DRAIN_FILL)
+    peer.send_on_request(bytes([27]) + DRAIN_FILL)
     assert arm.end_effector_force([1.0, 1.0, 1.0]) == (ZEROS, ZEROS)
-    peer.send(msg(43, 1, 2, 3, 4, 5, 6))
+    peer.send_on_request(msg(43, 1, 2, 3, 4, 5, 6))
     assert arm.end_effector_force([1.0, 1.0, 1.0]) == ([1.0, 2.0, 3.0], [4.0, 5.0, 6.0])
 
 
 def test_wakeup_shapes(arm, peer, api):
-    peer.send(WAKEUP_REPLY)
+    peer.send_on_request(WAKEUP_REPLY)
     assert arm.device_wakeup() == (513, 4, 3, 7, list(range(16)))
     assert peer.receive(1) == bytes([10])
 
-    peer.send(WAKEUP_REPLY)
+    peer.send_on_request(WAKEUP_REPLY)
     info = arm.device_wakeup_dict()
     assert list(info) == ["device_id", "device_model_number", "hardware_version", "firmware_version", "device_id_ext"]
     assert list(info.values())[:4] == [513, 4, 3, 7]
@@ -177,7 +177,7 @@ def test_wakeup_shapes(arm, peer, api):
     ],
 )
 def test_identifiers(arm, peer, method, selector, reply, expected):
-    peer.send(reply)
+    peer.send_on_request(reply)
     value = getattr(arm, method)()
     assert peer.receive(2) == bytes([13, selector])
     assert type(value) is uuid.UUID
@@ -195,7 +195,7 @@ def test_identifiers(arm, peer, method, selector, reply, expected):
     ],
 )
 def test_status_queries(arm, peer, method, reply, expected):
-    peer.send(reply)
+    peer.send_on_request(reply)
     value = getattr(arm, method)()
     assert peer.receive(1) == reply[:1]
     assert type(value) is type(expected)
@@ -207,7 +207,7 @@ def test_status_queries(arm, peer, method, reply, expected):
 )
 def test_end_effector_position_source(arm, peer, onboard, request_code):
     reply = msg(43, 1, 2, 3, 4, 5, 6) if request_code == 42 else msg(27, 0, -45, -135, 9, 9, 9)
-    peer.send(reply)
+    peer.send_on_request(reply)
     position, velocity = arm.get_end_effector_position(*onboard)
     assert peer.receive(13) == msg(request_code, 0, 0, 0)
     if request_code == 42:
@@ -218,7 +218,7 @@ def test_end_effector_position_source(arm, peer, onboard, request_code):
 
 
 def host_position(arm, peer, readings):
-    peer.send(msg(27, *readings, 0, 0, 0))
+    peer.send_on_request(msg(27, *readings, 0, 0, 0))
     position, _ = arm.get_end_effector_position(False)
     peer.drain()
     return position
@@ -228,7 +228,7 @@ def test_adjustments_reach_the_host_position(api, arm, peer):
     stream_path = peer.path
     rest = host_position(arm, peer, (0, 0, 0))
     try:
-        peer.send(msg(27, 10, 20, 30, 0, 0, 0))
+        peer.send_on_request(msg(27, 10, 20, 30, 0, 0, 0))
         assert arm.adjust_angles([0, 0, 0]) is None
         assert peer.receive(13) == msg(26, 0, 0, 0)
         assert host_position(arm, peer, (10, 20, 30)) == pytest.approx(rest, abs=1e-6)
@@ -317,9 +317,9 @@ JOINT_STATE = msg(27, 1, 2, 3, 4, 5, 6)
 )
 def test_deprecation_texts_and_errors(arm, peer, call, text, reply):
     exact = "^" + re.escape(text) + "$"
-    # A waiting reply must survive a call whose warning is an error: such a
-    # call neither writes nor reads.
-    peer.send(STATE)
+    # A call whose warning is an error writes nothing: the reply stays queued
+    # for the next request.
+    peer.send_on_request(STATE)
     with warnings.catch_warnings():
         warnings.simplefilter("error", DeprecationWarning)
         with pytest.raises(DeprecationWarning, match=exact):
@@ -355,8 +355,8 @@ def test_deprecation_texts_and_errors(arm, peer, call, text, reply):
 )
 def test_short_lists_are_refused_first(arm, peer, call, message):
     # Checked before the warning (an error under pytest's filters) and before
-    # any input or output: the waiting reply stays for the next exchange.
-    peer.send(STATE)
+    # any input or output: the queued reply stays for the next exchange.
+    peer.send_on_request(STATE)
     with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
         call(arm)
     assert peer.drain() == b""
@@ -402,7 +402,7 @@ def test_device_keeps_its_stream_alive(api, peer):
     device = api.Pendra3(stream)
     del stream
     gc.collect()
-    peer.send(msg(43, 1, 2, 3, 4, 5, 6))
+    peer.send_on_request(msg(43, 1, 2, 3, 4, 5, 6))
     assert device.end_effector_force([1, 2, 3]) == ([1.0, 2.0, 3.0], [4.0, 5.0, 6.0])
     assert peer.receive(13) == msg(42, 1, 2, 3)
 
