@@ -1,0 +1,65 @@
+// What the C interface's sources share: the arm's state behind its handle and
+// the helpers that turn outcomes and exceptions into status codes.
+#pragma once
+
+#include <atomic>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+
+#include "KivraHardwareAPI/Outcome.h"
+#include "KivraHardwareAPI/Pendra3.h"
+#include "KivraHardwareAPI/SerialStream.h"
+#include "kivra/kivra.h"
+
+namespace kivra_capi {
+
+using Kivra::HardwareAPI::Outcome;
+using Kivra::HardwareAPI::OutcomeKind;
+using Kivra::HardwareAPI::Devices::Pendra3;
+using Kivra::HardwareAPI::IO::SerialStream;
+
+// What one handle of an arm shares with the servo loops started on it: a
+// loop keeps the port alive even when the arm's handle is destroyed first.
+struct ArmCore {
+    explicit ArmCore(const char* port, double timeout) : stream(port, false), device(&stream), timeout(timeout) {}
+
+    SerialStream stream;
+    Pendra3 device;
+    std::atomic<double> timeout;
+    std::atomic<bool> open{false};
+    std::atomic<int> running_loops{0};
+};
+
+inline kivra_status with_detail(int32_t* detail, kivra_status status, int32_t value = 0) {
+    if (detail != nullptr) *detail = value;
+    return status;
+}
+
+inline kivra_status report(const Outcome& outcome, int32_t* detail) {
+    return with_detail(detail, static_cast<kivra_status>(outcome.kind), outcome.detail);
+}
+
+inline bool valid_timeout(double timeout) { return std::isfinite(timeout) && timeout > 0.0; }
+
+// Runs body and turns whatever escapes it into a status.
+template <typename Body>
+kivra_status guarded(int32_t* detail, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return with_detail(detail, KIVRA_OUT_OF_MEMORY);
+    } catch (const std::invalid_argument&) {
+        return with_detail(detail, KIVRA_INVALID_ARGUMENT);
+    } catch (...) {
+        return with_detail(detail, KIVRA_INTERNAL_ERROR);
+    }
+}
+
+}  // namespace kivra_capi
+
+struct kivra_arm {
+    std::shared_ptr<kivra_capi::ArmCore> core;
+};

@@ -1,0 +1,214 @@
+"""The arm device over libkivra."""
+
+import math
+import os
+import uuid
+from typing import Any, List, NamedTuple, Optional, Sequence, Tuple, Union
+
+from ._kivra_ffi import ffi, lib
+from .errors import raise_for_status, raise_open_error
+
+Vector = Tuple[float, float, float]
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+_STATE_REPLY = 43
+_JOINT_STATE_REPLY = 27
+_WAKEUP_REPLY = 11
+_IDENTIFIER_REPLY = 13
+
+
+class DeviceInfo(NamedTuple):
+    """The device's answer to a wakeup."""
+
+    device_id: int
+    model_number: int
+    hardware_version: int
+    firmware_version: int
+    unique_id: uuid.UUID
+
+
+class _Scratch:
+    """C buffers of one exchange in flight, reused so that an exchange allocates nothing."""
+
+    __slots__ = ("command", "first", "second", "detail")
+
+    def __init__(self) -> None:
+        self.command = ffi.new("float[3]")
+        self.first = ffi.new("float[3]")
+        self.second = ffi.new("float[3]")
+        self.detail = ffi.new("int32_t[1]")
+
+
+def _checked_timeout(timeout: float) -> float:
+    value = float(timeout)
+    if not (math.isfinite(value) and value > 0.0):
+        raise ValueError("timeout must be a finite number of seconds above 0, got %r" % (timeout,))
+    return value
+
+
+def _float_buffer(buffer: Any, name: str) -> Any:
+    if not isinstance(buffer, ffi.CData):
+        # Costs a small object per call: the hot path passes Arm.buffer()s.
+        buffer = ffi.from_buffer("float[]", buffer, require_writable=True)
+    if ffi.sizeof(buffer) != 12:
+        raise ValueError("%s must hold 3 floats" % name)
+    return buffer
+
+
+class Arm:
+    """The arm device on one serial port, opened at construction.
+
+    ``timeout`` [s] bounds each exchange. The default of 50 ms is far above
+    the arm's own answer time (about 1 ms) and far below a stall that a haptic
+    loop would notice as a hang: a 1 kHz loop survives a few lost cycles, not
+    the five seconds that blocking reads would cost. ``exclusive`` refuses the
+    port to every other opener while it is open.
+
+    One Arm may be used from several threads: exchanges are serialised and
+    never interleave on the wire. Every call after :meth:`close` raises
+    :class:`~kivra.PortClosed`.
+    """
+
+    def __init__(self, port: PathLike, *, timeout: float = 0.05, exclusive: bool = True) -> None:
+        self._port = os.fsdecode(port)
+        encoded = os.fsencode(port)
+        if b"\0" in encoded:
+            raise ValueError("embedded null byte")
+        timeout = _checked_timeout(timeout)
+        handle = ffi.new("kivra_arm**")
+        detail = ffi.new("int32_t*")
+        flags = lib.KIVRA_OPEN_EXCLUSIVE if exclusive else 0
+        status = lib.kivra_arm_open(encoded, timeout, flags, handle, detail)
+        if status == lib.KIVRA_NOT_OPEN:
+            raise_open_error(detail[0], self._port)
+        if status != lib.KIVRA_OK:
+            raise_for_status(status, detail[0], self._port, timeout, 0)
+        self._handle = ffi.gc(handle[0], lib.kivra_arm_destroy)
+        self._scratch: List[Optional[_Scratch]] = [None]
+
+    @staticmethod
+    def buffer(values: Sequence[float] = (0.0, 0.0, 0.0)) -> Any:
+        """A C array of 3 floats for the allocation-free form of the exchanges."""
+        return ffi.new("float[3]", list(values))
+
+    @property
+    def port(self) -> str:
+        return self._port
+
+    @property
+    def is_open(self) -> bool:
+        return bool(lib.kivra_arm_is_open(self._handle))
+
+    @property
+    def timeout(self) -> float:
+        """Reply time-out [s] of every exchange."""
+        value = ffi.new("double*")
+        lib.kivra_arm_get_timeout(self._handle, value)
+        return float(value[0])
+
+    @timeout.setter
+    def timeout(self, seconds: float) -> None:
+        lib.kivra_arm_set_timeout(self._handle, _checked_timeout(seconds))
+
+    def close(self) -> None:
+        """Closes the port at once, after an exchange in progress; closing again does nothing."""
+        status = lib.kivra_arm_close(self._handle)
+        if status != lib.KIVRA_OK:
+            raise_for_status(status, 0, self._port, 0.0, 0)
+
+    def __enter__(self) -> "Arm":
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return "<kivra.Arm %s %s>" % (self._port, "open" if self.is_open else "closed")
+
+    def _exchange(self, function: Any, reply_code: int, command: Any, first: Any, second: Any) -> Optional[Tuple[Vector, Vector]]:
+        # A stack of scratch buffers rather than one set: two threads may be
+        # inside an exchange of the same arm at once. pop and append are
+        # atomic, and the None at the bottom keeps the list from ever running
+        # empty, which under PyPy would reallocate it on every call.
+        pool = self._scratch
+        scratch = pool.pop()
+        if scratch is None:
+            pool.append(None)
+            scratch = _Scratch()
+        try:
+            if not isinstance(command, ffi.CData):
+                if len(command) != 3:
+                    raise ValueError("a command has 3 components, got %d" % len(command))
+                sent = scratch.command
+                sent[0] = command[0]
+                sent[1] = command[1]
+                sent[2] = command[2]
+                command = sent
+            if first is None and second is None:
+                out_first, out_second = scratch.first, scratch.second
+            elif first is None or second is None:
+                raise ValueError("pass both output buffers or neither")
+            else:
+                out_first, out_second = _float_buffer(first, "first"), _float_buffer(second, "second")
+            status = function(self._handle, command, out_first, out_second, scratch.detail)
+            if status != 0:
+                raise_for_status(status, scratch.detail[0], self._port, self.timeout, reply_code)
+            if first is None:
+                return (out_first[0], out_first[1], out_first[2]), (out_second[0], out_second[1], out_second[2])
+            return None
+        finally:
+            pool.append(scratch)
+
+    def exchange_force(self, force: Any, position: Any = None, velocity: Any = None) -> Optional[Tuple[Vector, Vector]]:
+        """Sends force [N], returns (position [m], velocity [m/s]).
+
+        With position and velocity buffers (see :meth:`buffer`) it fills them
+        instead and returns None: the form that allocates nothing per call.
+        """
+        return self._exchange(lib.kivra_arm_exchange_force, _STATE_REPLY, force, position, velocity)
+
+    def exchange_position(self, target: Any, position: Any = None, velocity: Any = None) -> Optional[Tuple[Vector, Vector]]:
+        """Sends a target position [m], returns (position [m], velocity [m/s])."""
+        return self._exchange(lib.kivra_arm_exchange_position, _STATE_REPLY, target, position, velocity)
+
+    def exchange_joint_torques(self, torques: Any, angles: Any = None, velocities: Any = None) -> Optional[Tuple[Vector, Vector]]:
+        """Sends joint torques, returns (joint angles [deg], joint velocities)."""
+        return self._exchange(lib.kivra_arm_exchange_joint_torques, _JOINT_STATE_REPLY, torques, angles, velocities)
+
+    def exchange_joint_angles(self, target: Any, angles: Any = None, velocities: Any = None) -> Optional[Tuple[Vector, Vector]]:
+        """Sends target joint angles [deg], returns (joint angles [deg], joint velocities)."""
+        return self._exchange(lib.kivra_arm_exchange_joint_angles, _JOINT_STATE_REPLY, target, angles, velocities)
+
+    def wakeup(self) -> DeviceInfo:
+        """Wakes the device and returns its identity."""
+        info = ffi.new("kivra_device_info*")
+        detail = ffi.new("int32_t*")
+        status = lib.kivra_arm_wakeup(self._handle, info, detail)
+        if status != lib.KIVRA_OK:
+            raise_for_status(status, detail[0], self._port, self.timeout, _WAKEUP_REPLY)
+        return DeviceInfo(
+            info.device_id,
+            info.model_number,
+            info.hardware_version,
+            info.firmware_version,
+            uuid.UUID(bytes=bytes(ffi.buffer(info.unique_id))),
+        )
+
+    def _identifier(self, selector: int) -> uuid.UUID:
+        value = ffi.new("uint8_t[16]")
+        detail = ffi.new("int32_t*")
+        status = lib.kivra_arm_identifier(self._handle, selector, value, detail)
+        if status != lib.KIVRA_OK:
+            raise_for_status(status, detail[0], self._port, self.timeout, _IDENTIFIER_REPLY)
+        return uuid.UUID(bytes=bytes(ffi.buffer(value)))
+
+    def device_id(self) -> uuid.UUID:
+        """The device's 16-byte unique id."""
+        return self._identifier(lib.KIVRA_IDENTIFIER_DEVICE_ID)
+
+    def firmware_id(self) -> uuid.UUID:
+        """The 16-byte identifier of the device's firmware."""
+        return self._identifier(lib.KIVRA_IDENTIFIER_FIRMWARE_VERSION)
+
+
+__all__ = ["Arm", "DeviceInfo"]

@@ -1,0 +1,228 @@
+"""The hand-held handle over libkivra: requests, its replies as records, and its status frames."""
+
+import math
+import os
+from dataclasses import dataclass
+from typing import Any, Iterator, Optional, Tuple, Union
+
+from ._kivra_ffi import ffi, lib
+from .errors import DeviceTimeout, ProtocolError, _fail, raise_for_status, raise_open_error
+
+Quaternion = Tuple[float, float, float, float]
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+@dataclass(frozen=True)
+class HandleInfo:
+    """The handle's info reply, its answer to a wakeup."""
+
+    device_id: int
+    tool_data_remaining: int
+    model_number: int
+    hardware_version: int
+    firmware_version: int
+
+
+@dataclass(frozen=True)
+class HandleStatus:
+    """A status message, the answer to a status request."""
+
+    device_id: int
+    quaternion: Quaternion
+    error_flag: int
+    hall_effect_sensor_level: int
+    user_data: bytes
+
+
+@dataclass(frozen=True)
+class HandleError:
+    """An error response: the handle refused a request (a reply, not an exception)."""
+
+    device_id: int
+    error_code: int
+
+
+@dataclass(frozen=True)
+class HandleStatusFrame:
+    """A status frame the handle streams while no request comes.
+
+    ``quaternion`` has the signs of the module's ``GetManiloStatus`` (q0, -q1,
+    -q2, q3), ``buttons`` the three button bits, ``battery_level`` is in volts.
+    """
+
+    device_id: int
+    quaternion: Quaternion
+    buttons: int
+    hall_effect_sensor_level: int
+    battery_level: float
+    error_flag: int
+
+
+HandleMessage = Union[HandleInfo, HandleStatus, HandleError]
+
+
+def _checked_timeout(timeout: float, name: str = "timeout") -> float:
+    value = float(timeout)
+    if not (math.isfinite(value) and value > 0.0):
+        raise ValueError("%s must be a finite number of seconds above 0, got %r" % (name, timeout))
+    return value
+
+
+def _quaternion(values: Any) -> Quaternion:
+    return (values[0], values[1], values[2], values[3])
+
+
+def _record(message: Any) -> HandleMessage:
+    if message.kind == lib.KIVRA_HANDLE_INFO:
+        info = message.info
+        return HandleInfo(
+            info.device_id, info.tool_data_remaining, info.model_number, info.hardware_version, info.firmware_version
+        )
+    if message.kind == lib.KIVRA_HANDLE_STATUS:
+        status = message.status
+        return HandleStatus(
+            status.device_id,
+            _quaternion(status.quaternion),
+            status.error_flag,
+            status.hall_effect_sensor_level,
+            bytes(ffi.buffer(status.user_data, status.user_data_length)),
+        )
+    error = message.error
+    return HandleError(error.device_id, error.error_code)
+
+
+class Handle:
+    """The handle on one serial port, opened at construction.
+
+    ``timeout`` [s] bounds a receive (unless it is given its own) and how
+    long a request may wait for a full port. The default of 0.5 s is far
+    above the handle's answer time, a few milliseconds over USB and tens of
+    milliseconds over a Bluetooth link, yet short enough that a handle that
+    has gone away is noticed at once. ``exclusive`` refuses the port to every
+    other opener while it is open.
+
+    Replies come back as records from :meth:`receive`; nothing is called
+    back. Every call after :meth:`close` raises :class:`~kivra.PortClosed`.
+    """
+
+    def __init__(self, port: PathLike, *, timeout: float = 0.5, exclusive: bool = True) -> None:
+        self._port = os.fsdecode(port)
+        encoded = os.fsencode(port)
+        if b"\0" in encoded:
+            raise ValueError("embedded null byte")
+        timeout = _checked_timeout(timeout)
+        handle = ffi.new("kivra_handle**")
+        detail = ffi.new("int32_t*")
+        status = lib.kivra_handle_open(encoded, timeout, lib.KIVRA_OPEN_EXCLUSIVE if exclusive else 0, handle, detail)
+        if status == lib.KIVRA_NOT_OPEN:
+            raise_open_error(detail[0], self._port)
+        if status != lib.KIVRA_OK:
+            raise_for_status(status, detail[0], self._port, timeout, 0)
+        self._handle = ffi.gc(handle[0], lib.kivra_handle_destroy)
+
+    @property
+    def port(self) -> str:
+        return self._port
+
+    @property
+    def is_open(self) -> bool:
+        return bool(lib.kivra_handle_is_open(self._handle))
+
+    @property
+    def timeout(self) -> float:
+        """Reply time-out [s]."""
+        value = ffi.new("double*")
+        lib.kivra_handle_get_timeout(self._handle, value)
+        return float(value[0])
+
+    @timeout.setter
+    def timeout(self, seconds: float) -> None:
+        lib.kivra_handle_set_timeout(self._handle, _checked_timeout(seconds))
+
+    def close(self) -> None:
+        """Closes the port at once, after a call in progress; closing again does nothing."""
+        lib.kivra_handle_close(self._handle)
+
+    def __enter__(self) -> "Handle":
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return "<kivra.Handle %s %s>" % (self._port, "open" if self.is_open else "closed")
+
+    def _check(self, status: int, detail: int, timeout: float) -> None:
+        if status == lib.KIVRA_WRONG_CODE:
+            _fail(ProtocolError("%s sent code %d, which is no reply of the handle" % (self._port, detail), code=detail))
+        if status != lib.KIVRA_OK:
+            raise_for_status(status, detail, self._port, timeout, 0)
+
+    def wakeup(self) -> None:
+        """Asks the handle for its info; :meth:`receive` takes the :class:`HandleInfo`."""
+        detail = ffi.new("int32_t*")
+        self._check(lib.kivra_handle_wakeup(self._handle, detail), detail[0], self.timeout)
+
+    def request_status(self) -> None:
+        """Asks the handle for its status; :meth:`receive` takes the :class:`HandleStatus`."""
+        detail = ffi.new("int32_t*")
+        self._check(lib.kivra_handle_request_status(self._handle, detail), detail[0], self.timeout)
+
+    def send_state(self, device_id: int, user_data: bytes = b"") -> None:
+        """Sends the handle state: device_id (0 to 65535) and up to 255 bytes of user data."""
+        if not 0 <= device_id <= 0xFFFF:
+            raise ValueError("device_id must be 0 to 65535, got %r" % (device_id,))
+        data = bytes(user_data)
+        if len(data) > 255:
+            raise ValueError("user_data holds at most 255 bytes, got %d" % len(data))
+        detail = ffi.new("int32_t*")
+        status = lib.kivra_handle_send_state(self._handle, device_id, data, len(data), detail)
+        self._check(status, detail[0], self.timeout)
+
+    def receive(self, timeout: Optional[float] = None) -> HandleMessage:
+        """The next reply within timeout [s] (default: the handle's).
+
+        Raises :class:`~kivra.DeviceTimeout` when none comes,
+        :class:`~kivra.Disconnected` when the port hangs up and
+        :class:`~kivra.ProtocolError` for a code the handle does not send or a
+        reply cut short.
+        """
+        wait = self.timeout if timeout is None else _checked_timeout(timeout)
+        message = ffi.new("kivra_handle_message*")
+        detail = ffi.new("int32_t*")
+        self._check(lib.kivra_handle_receive(self._handle, wait, message, detail), detail[0], wait)
+        return _record(message)
+
+    def messages(self, timeout: Optional[float] = None) -> Iterator[HandleMessage]:
+        """Replies as they come, until none comes within timeout [s]."""
+        while True:
+            try:
+                message = self.receive(timeout)
+            except DeviceTimeout:
+                return
+            yield message
+
+    def read_status_frame(self, timeout: Optional[float] = None) -> HandleStatusFrame:
+        """The next status frame within timeout [s] (default: the handle's); sends nothing.
+
+        The handle streams frames only while no request has come for a while;
+        without one in time, :class:`~kivra.DeviceTimeout`.
+        """
+        wait = self.timeout if timeout is None else _checked_timeout(timeout)
+        frame = ffi.new("kivra_status_frame*")
+        detail = ffi.new("int32_t*")
+        status = lib.kivra_handle_read_status_frame(self._handle, wait, frame, detail)
+        if status == lib.KIVRA_TIMED_OUT:
+            text = "no status frame from %s within %g s (reader's code %d)" % (self._port, wait, detail[0])
+            _fail(DeviceTimeout(text))
+        self._check(status, detail[0], wait)
+        return HandleStatusFrame(
+            frame.device_id,
+            _quaternion(frame.quaternion),
+            frame.buttons,
+            frame.hall_effect_sensor_level,
+            frame.battery_level,
+            frame.error_flag,
+        )
+
+
+__all__ = ["Handle", "HandleError", "HandleInfo", "HandleMessage", "HandleStatus", "HandleStatusFrame"]

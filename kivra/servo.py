@@ -1,0 +1,256 @@
+"""The servo loop: the arm's force exchange at a fixed rate on a thread of libkivra's own.
+
+Python never runs inside a tick: it sets effects and a host force, and reads
+the state, the trace and the statistics that the loop publishes.
+"""
+
+import math
+from typing import Any, List, NamedTuple, Optional, Sequence
+
+from ._kivra_ffi import ffi, lib
+from .arm import Arm, Vector
+from .errors import raise_for_status
+
+_MAX_WALLS = 4
+_TRACE_BATCH = 1024
+
+
+def _vector(values: Sequence[float], name: str) -> Vector:
+    if len(values) != 3:
+        raise ValueError("%s has 3 components, got %d" % (name, len(values)))
+    result = (float(values[0]), float(values[1]), float(values[2]))
+    if not all(math.isfinite(v) for v in result):
+        raise ValueError("%s must be finite, got %r" % (name, tuple(values)))
+    return result
+
+
+class Spring(NamedTuple):
+    """Pulls towards anchor [m]: F = -stiffness (x - anchor) - damping v."""
+
+    anchor: Sequence[float] = (0.0, 0.0, 0.0)
+    stiffness: float = 0.0  # [N/m]
+    damping: float = 0.0  # [N s/m]
+
+
+class Wall(NamedTuple):
+    """Pushes out of the half-space behind the plane through point [m] with outward normal."""
+
+    point: Sequence[float] = (0.0, 0.0, 0.0)
+    normal: Sequence[float] = (0.0, 0.0, 1.0)
+    stiffness: float = 0.0  # [N/m]
+    damping: float = 0.0  # [N s/m] of the normal velocity
+
+
+class Damping(NamedTuple):
+    """Viscous damping everywhere: F = -coefficient v [N s/m]."""
+
+    coefficient: float
+
+
+class ConstantForce(NamedTuple):
+    force: Sequence[float]  # [N]
+
+
+class TickState(NamedTuple):
+    tick: int
+    time: float  # [s] since the start, at the tick's deadline
+    position: Vector  # [m]
+    velocity: Vector  # [m/s]
+    force: Vector  # [N] sent in the tick
+    host_force: Vector  # [N] after hold and ramp
+    status: int  # libkivra status of the tick's exchange (0: done)
+
+
+class Percentiles(NamedTuple):
+    p50: float
+    p99: float
+    p999: float
+    max: float  # [s]
+
+
+class LoopStatistics(NamedTuple):
+    ticks: int
+    missed_deadlines: int
+    failed_exchanges: int
+    refused_forces: int
+    trace_dropped: int
+    wakeup_lateness: Percentiles
+    exchange_time: Percentiles
+    elapsed: float
+    realtime_granted: bool
+    memory_locked: bool
+    realtime_errno: int
+    last_failure: int
+    last_failure_detail: int
+
+
+def _tick(tick: Any) -> TickState:
+    def v(values: Any) -> Vector:
+        return (values[0], values[1], values[2])
+
+    return TickState(
+        tick.tick, tick.time, v(tick.position), v(tick.velocity), v(tick.force), v(tick.host_force), tick.outcome
+    )
+
+
+def _fill_effects(effects: Any, chosen: Sequence[Any], force_limit: float) -> None:
+    walls = 0
+    seen = set()
+    for effect in chosen:
+        kind = type(effect)
+        if kind is not Wall and kind in seen:
+            raise ValueError("at most one %s" % kind.__name__)
+        seen.add(kind)
+        if kind is Spring:
+            effects.spring.enabled = 1
+            effects.spring.anchor = _vector(effect.anchor, "spring anchor")
+            effects.spring.stiffness = effect.stiffness
+            effects.spring.damping = effect.damping
+        elif kind is Wall:
+            if walls == _MAX_WALLS:
+                raise ValueError("at most %d walls" % _MAX_WALLS)
+            wall = effects.walls[walls]
+            wall.enabled = 1
+            wall.point = _vector(effect.point, "wall point")
+            wall.normal = _vector(effect.normal, "wall normal")
+            wall.stiffness = effect.stiffness
+            wall.damping = effect.damping
+            walls += 1
+        elif kind is Damping:
+            effects.viscous_damping = effect.coefficient
+        elif kind is ConstantForce:
+            effects.constant_force = _vector(effect.force, "constant force")
+        else:
+            raise TypeError("not an effect: %r" % (effect,))
+    if not math.isfinite(force_limit):
+        raise ValueError("force_limit must be finite, got %r" % (force_limit,))
+    effects.force_limit = force_limit
+
+
+class ServoLoop:
+    """Runs the force exchange of arm at rate [Hz] from construction until :meth:`stop`.
+
+    While it runs the loop owns the arm: the arm's own exchanges raise
+    :class:`~kivra.DeviceBusy` rather than slip commands in between its ticks.
+    ``exchange_timeout`` [s] defaults to the arm's time-out. ``realtime`` asks
+    for SCHED_FIFO and locked memory and runs without them when refused
+    (see :meth:`stats`).
+    """
+
+    def __init__(
+        self,
+        arm: Arm,
+        rate: float = 1000.0,
+        *,
+        exchange_timeout: Optional[float] = None,
+        host_force_hold: float = 0.05,
+        host_force_ramp: float = 0.1,
+        realtime: bool = True,
+        realtime_priority: int = 80,
+        trace_capacity: int = 8192,
+    ) -> None:
+        rate = float(rate)
+        if not (math.isfinite(rate) and rate > 0.0):
+            raise ValueError("rate must be a finite number of Hz above 0, got %r" % (rate,))
+        if exchange_timeout is None:
+            exchange_timeout = arm.timeout
+        if not (math.isfinite(exchange_timeout) and exchange_timeout > 0.0):
+            raise ValueError("exchange_timeout must be a finite number of seconds above 0, got %r" % (exchange_timeout,))
+        for name, value in (("host_force_hold", host_force_hold), ("host_force_ramp", host_force_ramp)):
+            if not (math.isfinite(value) and value >= 0.0):
+                raise ValueError("%s must be a finite number of seconds, 0 or more, got %r" % (name, value))
+        options = ffi.new("kivra_servo_options*")
+        lib.kivra_servo_default_options(options)
+        options.exchange_timeout = exchange_timeout
+        options.host_force_hold = host_force_hold
+        options.host_force_ramp = host_force_ramp
+        options.realtime = 1 if realtime else 0
+        options.realtime_priority = realtime_priority
+        if trace_capacity < 1:
+            raise ValueError("trace_capacity must be at least 1, got %r" % (trace_capacity,))
+        options.trace_capacity = trace_capacity
+        self._arm = arm  # the arm outlives its loop
+        handle = ffi.new("kivra_servo**")
+        detail = ffi.new("int32_t*")
+        status = lib.kivra_servo_start(arm._handle, rate, options, handle, detail)
+        if status != lib.KIVRA_OK:
+            raise_for_status(status, detail[0], arm.port, options.exchange_timeout, 0)
+        self._handle = ffi.gc(handle[0], lib.kivra_servo_destroy)
+        self._force = ffi.new("float[3]")
+        self._trace = ffi.new("kivra_tick[]", _TRACE_BATCH)
+
+    def _check(self, status: int) -> None:
+        if status != lib.KIVRA_OK:
+            raise_for_status(status, 0, self._arm.port, 0.0, 0)
+
+    @property
+    def running(self) -> bool:
+        return bool(lib.kivra_servo_is_running(self._handle))
+
+    def stop(self) -> None:
+        """Sends a zero force and stops; the arm is usable again afterwards."""
+        self._check(lib.kivra_servo_stop(self._handle))
+
+    def __enter__(self) -> "ServoLoop":
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.stop()
+
+    def set_effects(self, *effects: Any, force_limit: float = 10.0) -> None:
+        """Replaces every effect at once: at most one Spring, Damping and
+        ConstantForce, up to four Walls; the sum is clamped to force_limit [N]."""
+        chosen = ffi.new("kivra_effects*")
+        _fill_effects(chosen, effects, force_limit)
+        self._check(lib.kivra_servo_set_effects(self._handle, chosen))
+
+    def set_host_force(self, force: Sequence[float]) -> None:
+        """Adds force [N] to the effects; held briefly, then ramped out unless renewed."""
+        self._force[0:3] = _vector(force, "host force")
+        self._check(lib.kivra_servo_set_host_force(self._handle, self._force))
+
+    def release(self) -> None:
+        """Ramps every force to zero until effects or a host force are set again."""
+        self._check(lib.kivra_servo_release(self._handle))
+
+    def state(self) -> TickState:
+        """The latest tick."""
+        tick = ffi.new("kivra_tick*")
+        self._check(lib.kivra_servo_get_state(self._handle, tick))
+        return _tick(tick)
+
+    def trace(self) -> List[TickState]:
+        """Takes every tick kept since the last call, oldest first."""
+        ticks: List[TickState] = []
+        count = ffi.new("size_t*")
+        while True:
+            self._check(lib.kivra_servo_drain_trace(self._handle, self._trace, _TRACE_BATCH, count))
+            ticks.extend(_tick(self._trace[i]) for i in range(count[0]))
+            if count[0] < _TRACE_BATCH:
+                return ticks
+
+    def stats(self) -> LoopStatistics:
+        s = ffi.new("kivra_servo_statistics*")
+        self._check(lib.kivra_servo_get_statistics(self._handle, s))
+
+        def p(value: Any) -> Percentiles:
+            return Percentiles(value.p50, value.p99, value.p999, value.max)
+
+        return LoopStatistics(
+            s.ticks,
+            s.missed_deadlines,
+            s.failed_exchanges,
+            s.refused_forces,
+            s.trace_dropped,
+            p(s.wakeup_lateness),
+            p(s.exchange_time),
+            s.elapsed,
+            bool(s.realtime_granted),
+            bool(s.memory_locked),
+            s.realtime_errno,
+            s.last_failure,
+            s.last_failure_detail,
+        )
+
+
+__all__ = ["ConstantForce", "Damping", "LoopStatistics", "Percentiles", "ServoLoop", "Spring", "TickState", "Wall"]

@@ -1,0 +1,87 @@
+"""kivra.ServoLoop on the emulated arm: effects set from Python shape the force
+the loop sends, the loop owns the arm while it runs and gives it back."""
+
+import time
+
+import pytest
+from test_emulator import emulator  # noqa: F401  (the fixture)
+
+kivra = pytest.importorskip("kivra")
+
+
+@pytest.fixture
+def arm(emulator):  # noqa: F811
+    with kivra.Arm(emulator().path, timeout=1.0) as opened:
+        yield opened
+
+
+def settled_trace(loop, wanted=50, limit=3.0):
+    """At least `wanted` consecutive ticks (within `limit` [s]), taken after the last change has settled in."""
+    time.sleep(0.05)
+    loop.trace()
+    ticks = []
+    deadline = time.monotonic() + limit
+    while len(ticks) < wanted and time.monotonic() < deadline:
+        time.sleep(0.02)
+        ticks += loop.trace()
+    return ticks
+
+
+@pytest.mark.parametrize(
+    "effect, expected",
+    [
+        (kivra.ConstantForce((0.5, -1.0, 2.0)), lambda position, velocity: (0.5, -1.0, 2.0)),
+        (kivra.Spring((0.0, 0.0, 0.1), stiffness=20.0), lambda p, v: (-20 * p[0], -20 * p[1], -20 * (p[2] - 0.1))),
+        (kivra.Damping(3.0), lambda p, v: tuple(-3.0 * c for c in v)),
+    ],
+)
+def test_effects_shape_the_force_from_the_previous_tick(arm, effect, expected):
+    with kivra.ServoLoop(arm, realtime=False) as loop:
+        loop.set_effects(effect)
+        ticks = settled_trace(loop)
+    assert len(ticks) >= 50 and all(t.status == 0 for t in ticks)
+    for before, tick in zip(ticks, ticks[1:]):
+        assert tick.force == pytest.approx(expected(before.position, before.velocity), rel=1e-3, abs=1e-4)
+
+
+def test_force_limit_and_host_force(arm):
+    with kivra.ServoLoop(arm, realtime=False, host_force_hold=5.0) as loop:
+        loop.set_effects(kivra.ConstantForce((0.0, 0.0, 30.0)), force_limit=2.0)
+        assert max(t.force[2] for t in settled_trace(loop)) == pytest.approx(2.0)
+        loop.set_effects()
+        loop.set_host_force((0.0, 1.0, 0.0))
+        ticks = settled_trace(loop, wanted=1)
+        assert ticks[-1].host_force == pytest.approx((0.0, 1.0, 0.0))
+
+
+def test_loop_owns_the_arm_until_it_stops(arm):
+    loop = kivra.ServoLoop(arm, rate=500.0, realtime=False)
+    assert loop.running
+    with pytest.raises(kivra.DeviceBusy, match="a servo loop owns the arm on %s; stop it first" % arm.port):
+        arm.exchange_force([0.0, 0.0, 0.0])
+    with pytest.raises(kivra.DeviceBusy):
+        arm.close()
+    time.sleep(0.1)
+    loop.stop()
+    stats = loop.stats()
+    assert not loop.running and stats.failed_exchanges == 0
+    assert 0 < stats.ticks <= stats.ticks + stats.missed_deadlines <= stats.elapsed * 500.0 + 2
+    position, _ = arm.exchange_force([0.0, 0.0, 0.0])
+    assert len(position) == 3
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda loop: loop.set_effects(kivra.Spring(), kivra.Spring()), ValueError, "at most one Spring"),
+        (lambda loop: loop.set_effects(*[kivra.Wall()] * 5), ValueError, "at most 4 walls"),
+        (lambda loop: loop.set_host_force((0.0, float("nan"), 0.0)), ValueError, "host force must be finite"),
+        (lambda loop: loop.set_effects(42), TypeError, "not an effect: 42"),
+    ],
+)
+def test_refused_settings(arm, call, error, message):
+    with pytest.raises(ValueError, match="host_force_ramp must be a finite number of seconds, 0 or more, got -1"):
+        kivra.ServoLoop(arm, host_force_ramp=-1)
+    with kivra.ServoLoop(arm, realtime=False) as loop:
+        with pytest.raises(error, match=message):
+            call(loop)
