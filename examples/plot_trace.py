@@ -5,7 +5,8 @@ Runs under Debian's CPython with python3-matplotlib:
     /usr/bin/python3 examples/plot_trace.py wall.csv [--out wall.png]
 
 Three panels: the end effector's first coordinate against the wall, the
-forces sent, and the latency of each exchange.
+forces sent, and the latency of each exchange (or, in a servo loop's trace,
+the scripted hand's push).
 """
 
 import argparse
@@ -47,9 +48,15 @@ def plot(columns, out_path, title):
     force_axes.legend(loc="upper right")
     force_axes.grid(True, alpha=0.3)
 
-    latency_axes.plot(t, columns["latency_us"], ".", markersize=1)
-    latency_axes.set_yscale("log")
-    latency_axes.set_ylabel("latency [us]")
+    if "latency_us" in columns:
+        latency_axes.plot(t, columns["latency_us"], ".", markersize=1)
+        latency_axes.set_yscale("log")
+        latency_axes.set_ylabel("latency [us]")
+    else:
+        # Servo loop traces: the hand's push from Python in place of the latency.
+        latency_axes.plot(t, columns["hand_fx"], label="hand fx")
+        latency_axes.set_ylabel("hand [N]")
+        latency_axes.legend(loc="upper right")
     latency_axes.set_xlabel("time [s]")
     latency_axes.grid(True, alpha=0.3)
 

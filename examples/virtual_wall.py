@@ -1,273 +1,367 @@
-"""A virtual wall on the Pendra3 arm: a haptic force loop.
+"""A virtual wall on the Pendra3 arm, run by libkivra's servo loop.
 
-Each cycle sends one end-effector force and gets the new position and
-velocity in the same exchange. The force is the sum of the wall's
-spring-damper push whenever the end effector is inside the wall (beyond a
-plane across the first axis, a few centimetres from where it started), a
-light guide spring that holds the end effector near its start, and a
-scripted hand that pushes it into the wall and pulls it away again, so that
-the loop has something to do without a person at the device.
+The force loop runs on a thread of libkivra's own at the target rate: each
+tick it sums a stiff wall (a plane across the first axis, a few centimetres
+from where the end effector started) and a light spring towards the start,
+sends that force and reads back position and velocity in one exchange.
+Python never runs inside a tick. It sets the two effects once and then, about
+a hundred times a second, hands the loop the push of a scripted hand that
+drives the end effector into the wall and pulls it away again, so that the
+loop has something to do without a person at the device. The live status
+line comes from the loop's latest tick and statistics; the summary from its
+statistics and from every tick of its trace: the rate achieved, missed
+deadlines, how late the thread woke, how long the exchanges took, and where
+the end effector went.
 
-Without --port it starts the emulator and runs against it. It shows a live
-status line and ends with a summary: the rate achieved, the latency of the
-exchanges, and where the end effector went. --csv FILE writes the trace
-(plot it with plot_trace.py).
+--allocating-thread runs a thread that builds and drops lists and dicts of
+floats as fast as it can beside the loop, keeping the garbage collector busy
+throughout: the servo thread wakes as punctually as without it.
+
+Without --port it starts the emulator and runs against it; Ctrl-C ends the
+run early, with the summary. --csv FILE writes the trace (plot it with
+plot_trace.py).
 """
 
 import argparse
 import contextlib
 import csv
 import math
+import signal
 import sys
+import threading
 import time
+import types
+from typing import Dict, Iterable, List, NoReturn, Optional, Sequence, TextIO, Tuple
 
-import KivraHardwareAPI as kivra
+import kivra
 
 from emulated_device import port_or_emulator
 
 ARM_MODEL_NUMBER = 4
 GUIDE_STIFFNESS = 60.0  # [N/m], towards the start
 GUIDE_DAMPING = 2.0  # [N s/m]
-WALL_DAMPING = 4.0  # [N s/m], only while inside the wall
+WALL_DAMPING = 4.0  # [N s/m] of the velocity into the wall
+FORCE_LIMIT = 10.0  # [N]
 PUSH_PERIOD = 2.0  # [s], one push and one pull of the scripted hand
+HAND_INTERVAL = 0.01  # [s] between updates of the hand's push
 STATUS_INTERVAL = 0.25  # [s]
-CSV_FIELDS = ["t", "x", "y", "z", "vx", "vy", "vz", "fx", "fy", "fz", "latency_us", "wall_x"]
+EMULATOR_PRIORITY = 70  # SCHED_FIFO, below the servo loop's 80
+CSV_FIELDS = ["t", "x", "y", "z", "vx", "vy", "vz", "fx", "fy", "fz", "hand_fx", "hand_fy", "hand_fz", "status",
+              "wall_x"]
+
+Vector = Tuple[float, float, float]
 
 
-def parse_arguments(argv):
+def parse_arguments(argv: Sequence[str]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--port", help="serial port of the arm (default: start the emulator)")
-    parser.add_argument("--rate", type=float, default=1000.0, help="target loop rate [Hz] (1000)")
+    parser.add_argument("--rate", type=float, default=1000.0, help="servo loop rate [Hz] (1000)")
     parser.add_argument("--duration", type=float, default=4.0, help="how long to run [s] (4)")
-    parser.add_argument("--csv", metavar="FILE", help="write the trace to FILE")
+    parser.add_argument("--csv", metavar="FILE", help="write every tick to FILE")
     parser.add_argument("--stiffness", type=float, default=800.0, help="wall stiffness [N/m] (800)")
     parser.add_argument("--wall-distance", type=float, default=0.02, help="wall distance from the start [m] (0.02)")
     parser.add_argument("--push", type=float, default=2.5, help="strongest push of the scripted hand [N] (2.5)")
+    parser.add_argument(
+        "--allocating-thread",
+        "--alloc-thread",
+        action="store_true",
+        help="build and drop lists and dicts of floats on a thread beside the loop",
+    )
     parser.add_argument("--emulator", help="kivra-emulator program to start when no --port is given")
     arguments = parser.parse_args(argv)
-    if arguments.rate <= 0 or arguments.duration <= 0:
+    if not (arguments.rate > 0 and arguments.duration > 0):
         parser.error("--rate and --duration must be positive")
     return arguments
 
 
-class Wall:
-    """The force law: wall, guide springs and the scripted hand."""
-
-    def __init__(self, start, distance, stiffness, push):
-        self.start = start
-        self.wall_x = start[0] - distance
-        self.stiffness = stiffness
-        self.push = push
-
-    def hand(self, t):
-        # Half a period pushing towards the wall, half pulling away from it.
-        return [-self.push * math.sin(2.0 * math.pi * t / PUSH_PERIOD), 0.0, 0.0]
-
-    def wall_force(self, position, velocity):
-        depth = self.wall_x - position[0]
-        if depth <= 0.0:
-            return 0.0
-        # The wall pushes out, never pulls in.
-        return max(0.0, self.stiffness * depth - WALL_DAMPING * velocity[0])
-
-    def force(self, t, position, velocity):
-        hand = self.hand(t)
-        force = [
-            hand[axis] - GUIDE_STIFFNESS * (position[axis] - self.start[axis]) - GUIDE_DAMPING * velocity[axis]
-            for axis in range(3)
-        ]
-        force[0] += self.wall_force(position, velocity)
-        return force
+def hand_push(t: float, strongest: float) -> Vector:
+    # Half a period pushing towards the wall, half pulling away from it.
+    return (-strongest * math.sin(2.0 * math.pi * t / PUSH_PERIOD), 0.0, 0.0)
 
 
-def percentile(sorted_values, fraction):
-    if not sorted_values:
-        return float("nan")
-    index = min(len(sorted_values) - 1, max(0, int(math.ceil(fraction * len(sorted_values))) - 1))
-    return sorted_values[index]
+def percentile_text(percentiles: Sequence[float]) -> str:
+    return "p50 %.0f us, p99 %.0f us, p99.9 %.0f us, max %.0f us" % tuple(v * 1e6 for v in percentiles)
 
 
-def vector_text(values, digits=4):
+def vector_text(values: Sequence[float], digits: int = 4) -> str:
     return "(" + ", ".join("%+.*f" % (digits, v) for v in values) + ")"
 
 
 class StatusLine:
     """One line rewritten in place on a terminal, a line per update otherwise."""
 
-    def __init__(self, stream):
+    def __init__(self, stream: TextIO) -> None:
         self.stream = stream
         self.in_place = stream.isatty()
 
-    def show(self, text):
+    def show(self, text: str) -> None:
         if self.in_place:
             self.stream.write("\r" + text + "\033[K")
         else:
             self.stream.write(text + "\n")
         self.stream.flush()
 
-    def end(self):
+    def end(self) -> None:
         if self.in_place:
             self.stream.write("\n")
             self.stream.flush()
 
 
-def wait_until(deadline):
-    # Sleep through most of the gap, then spin: sleeps overshoot by tens of
-    # microseconds, which is a tenth of a cycle at 1 kHz.
-    remaining = deadline - time.perf_counter()
-    if remaining > 0.0003:
-        time.sleep(remaining - 0.0002)
-    while time.perf_counter() < deadline:
-        pass
+class AllocatingThread(threading.Thread):
+    """Builds and drops lists and dicts of floats until stopped: garbage for the collector."""
+
+    LIST_LENGTH = 1000
+    DICT_LENGTH = 200
+
+    def __init__(self) -> None:
+        threading.Thread.__init__(self, name="allocating", daemon=True)
+        self.stopping = threading.Event()
+        self.rounds = 0
+
+    def run(self) -> None:
+        keep: List[Dict[int, List[float]]] = []
+        while not self.stopping.is_set():
+            values = [i * 0.5 for i in range(self.LIST_LENGTH)]
+            table = {i: [v, v + 1.0] for i, v in enumerate(values[: self.DICT_LENGTH])}
+            # A few survive a while, so that some garbage is old, not all of it young.
+            keep.append(table)
+            if len(keep) > 64:
+                del keep[:32]
+            self.rounds += 1
+
+    def stop(self) -> None:
+        self.stopping.set()
+        self.join()
 
 
-def run(arm, arguments, out):
-    info = arm.device_wakeup_dict()
-    if info["device_model_number"] != ARM_MODEL_NUMBER:
-        print("no arm device answered (model %d)" % info["device_model_number"], file=sys.stderr)
-        return 1
-    print(
-        "arm: device id %d, model %d, hardware %d, firmware %d, unique id %s"
-        % (
-            info["device_id"],
-            info["device_model_number"],
-            info["hardware_version"],
-            info["firmware_version"],
-            info["device_id_ext"],
-        ),
-        file=out,
-    )
-    position, velocity = arm.end_effector_force([0.0, 0.0, 0.0])
-    wall = Wall(position, arguments.wall_distance, arguments.stiffness, arguments.push)
-    print(
-        "wall: x = %+.4f m, %.0f N/m; loop %.0f Hz for %.1f s"
-        % (wall.wall_x, arguments.stiffness, arguments.rate, arguments.duration),
-        file=out,
-    )
+class WallRecord:
+    """What the ticks of the trace tell about the end effector and the wall."""
 
-    trace_file = open(arguments.csv, "w", newline="") if arguments.csv else None
-    trace = csv.writer(trace_file) if trace_file else None
-    if trace:
-        trace.writerow(CSV_FIELDS)
+    def __init__(self, start: Vector, wall_x: float, stiffness: float, trace_file: Optional[TextIO]) -> None:
+        self.start = start
+        self.end = start
+        self.wall_x = wall_x
+        self.stiffness = stiffness
+        self.lowest = list(start)
+        self.highest = list(start)
+        self.deepest = 0.0
+        self.contact_ticks = 0
+        self.peak_wall_force = 0.0
+        self.ticks = 0
+        self.trace = csv.writer(trace_file) if trace_file else None
+        if self.trace:
+            self.trace.writerow(CSV_FIELDS)
 
+    def add(self, ticks: Iterable[kivra.TickState]) -> None:
+        for tick in ticks:
+            position, velocity = tick.position, tick.velocity
+            self.ticks += 1
+            self.end = position
+            for axis in range(3):
+                self.lowest[axis] = min(self.lowest[axis], position[axis])
+                self.highest[axis] = max(self.highest[axis], position[axis])
+            depth = self.wall_x - position[0]
+            if depth > 0.0:
+                self.contact_ticks += 1
+                self.deepest = max(self.deepest, depth)
+                push = self.stiffness * depth - WALL_DAMPING * velocity[0]
+                self.peak_wall_force = max(self.peak_wall_force, push)
+            if self.trace:
+                self.trace.writerow(
+                    ["%.6f" % tick.time]
+                    + ["%.6f" % v for v in position]
+                    + ["%.5f" % v for v in velocity]
+                    + ["%.4f" % f for f in tick.force]
+                    + ["%.4f" % f for f in tick.host_force]
+                    + [tick.status, "%.6f" % self.wall_x]
+                )
+
+
+def wait_until(deadline: float) -> None:
+    remaining = deadline - time.monotonic()
+    if remaining > 0.0:
+        time.sleep(remaining)
+
+
+def drive(loop: kivra.ServoLoop, arguments: argparse.Namespace, record: WallRecord, out: TextIO) -> Tuple[int, float]:
+    """Feeds the scripted hand to the loop and shows its status until the
+    duration has passed; returns the host update count and the longest gap
+    between two updates [s]."""
     status = StatusLine(out)
-    period = 1.0 / arguments.rate
-    latencies = []
-    late_cycles = 0
-    silent_cycles = 0
-    start_position = list(position)
-    lowest = list(position)
-    highest = list(position)
-    deepest = 0.0
-    contact_cycles = 0
-    peak_wall_force = 0.0
-
-    began = time.perf_counter()
-    next_cycle = began
+    updates, longest_gap = 0, 0.0
+    began = time.monotonic()
+    last_update = began
+    next_update = began
     next_status = began + STATUS_INTERVAL
-    window_start, window_cycles = began, 0
-    cycles = 0
+    window_start, window_ticks = began, 0
     try:
         while True:
-            now = time.perf_counter()
+            now = time.monotonic()
             t = now - began
             if t >= arguments.duration:
                 break
-            force = wall.force(t, position, velocity)
-            wall_force = wall.wall_force(position, velocity)
-            sent = time.perf_counter()
-            position, velocity = arm.end_effector_force(force)
-            latency = time.perf_counter() - sent
-            latencies.append(latency)
-            cycles += 1
-            window_cycles += 1
-            if position == [0.0, 0.0, 0.0]:
-                # The neutral answer of a reply that did not come.
-                silent_cycles += 1
-            peak_wall_force = max(peak_wall_force, wall_force)
-            depth = wall.wall_x - position[0]
-            if depth > 0.0:
-                contact_cycles += 1
-                deepest = max(deepest, depth)
-            for axis in range(3):
-                lowest[axis] = min(lowest[axis], position[axis])
-                highest[axis] = max(highest[axis], position[axis])
-            if trace:
-                trace.writerow(
-                    ["%.6f" % t]
-                    + ["%.6f" % v for v in position]
-                    + ["%.5f" % v for v in velocity]
-                    + ["%.4f" % f for f in force]
-                    + ["%.1f" % (latency * 1e6), "%.6f" % wall.wall_x]
-                )
+            loop.set_host_force(hand_push(t, arguments.push))
+            updates += 1
+            longest_gap = max(longest_gap, now - last_update)
+            last_update = now
+            record.add(loop.trace())
             if now >= next_status:
-                rate = window_cycles / max(now - window_start, 1e-9)
-                window_start, window_cycles = now, 0
+                state, stats = loop.state(), loop.stats()
+                rate = (stats.ticks - window_ticks) / max(now - window_start, 1e-9)
+                window_start, window_ticks = now, stats.ticks
                 next_status = now + STATUS_INTERVAL
+                depth = record.wall_x - state.position[0]
                 status.show(
-                    "t %4.1f s  rate %6.0f Hz  position %s m  force %s N  wall %s"
+                    "t %4.1f s  rate %6.0f Hz  missed %d  late p99.9 %4.0f us  position %s m  force %s N  wall %s"
                     % (
                         t,
                         rate,
-                        vector_text(position),
-                        vector_text(force, 2),
+                        stats.missed_deadlines,
+                        stats.wakeup_lateness.p999 * 1e6,
+                        vector_text(state.position),
+                        vector_text(state.force, 2),
                         "in %4.1f mm" % (depth * 1e3) if depth > 0 else "clear    ",
                     )
                 )
-            next_cycle += period
-            if next_cycle < time.perf_counter():
-                late_cycles += 1
-                next_cycle = time.perf_counter()
-            else:
-                wait_until(next_cycle)
-    finally:
+            next_update += HAND_INTERVAL
+            if next_update < time.monotonic():
+                next_update = time.monotonic()
+            wait_until(next_update)
+    except KeyboardInterrupt:
         status.end()
-        arm.end_effector_force([0.0, 0.0, 0.0])
-        if trace_file:
-            trace_file.close()
-    elapsed = time.perf_counter() - began
+        print("interrupted: the run ends here", file=out)
+    else:
+        status.end()
+    return updates, longest_gap
 
-    ordered = sorted(latencies)
+
+def print_summary(
+    stats: kivra.LoopStatistics,
+    arguments: argparse.Namespace,
+    record: WallRecord,
+    updates: int,
+    longest_gap: float,
+    allocating: Optional[AllocatingThread],
+    out: TextIO,
+) -> None:
     print("summary", file=out)
+    elapsed = max(stats.elapsed, 1e-9)
+    if stats.realtime_granted:
+        priority = "real-time priority"
+    else:
+        priority = "no real-time priority (errno %d)" % stats.realtime_errno
     print(
-        "  loop      %d cycles in %.2f s: %.1f Hz achieved (target %.0f Hz), %d late"
-        % (cycles, elapsed, cycles / elapsed, arguments.rate, late_cycles),
+        "  loop      %d ticks in %.2f s: %.1f Hz achieved (target %.0f Hz), %d missed deadlines, "
+        "%d failed exchanges, %s"
+        % (stats.ticks, elapsed, stats.ticks / elapsed, arguments.rate, stats.missed_deadlines,
+           stats.failed_exchanges, priority),
         file=out,
     )
+    print("  lateness  %s (wake-up after the deadline)" % percentile_text(stats.wakeup_lateness), file=out)
+    print("  exchange  %s" % percentile_text(stats.exchange_time), file=out)
     print(
-        "  latency   p50 %.0f us, p99 %.0f us, max %.0f us"
-        % (percentile(ordered, 0.50) * 1e6, percentile(ordered, 0.99) * 1e6, ordered[-1] * 1e6),
+        "  host      %d hand updates from Python, %.0f per second, longest gap %.1f ms"
+        % (updates, updates / elapsed, longest_gap * 1e3),
         file=out,
     )
-    print("  start     %s m" % vector_text(start_position), file=out)
-    print("  end       %s m" % vector_text(position), file=out)
+    if allocating is not None:
+        print(
+            "  alloc     %d lists of %d floats and dicts of %d lists dropped beside the loop"
+            % (allocating.rounds, AllocatingThread.LIST_LENGTH, AllocatingThread.DICT_LENGTH),
+            file=out,
+        )
+    print("  start     %s m" % vector_text(record.start), file=out)
+    print("  end       %s m" % vector_text(record.end), file=out)
     print(
         "  range     x [%+.4f, %+.4f]  y [%+.4f, %+.4f]  z [%+.4f, %+.4f] m"
-        % (lowest[0], highest[0], lowest[1], highest[1], lowest[2], highest[2]),
+        % (record.lowest[0], record.highest[0], record.lowest[1], record.highest[1], record.lowest[2],
+           record.highest[2]),
         file=out,
     )
     print(
-        "  wall      deepest %.2f mm, in contact %.0f%% of cycles, peak wall force %.2f N"
-        % (deepest * 1e3, 100.0 * contact_cycles / max(cycles, 1), peak_wall_force),
+        "  wall      deepest %.2f mm, in contact %.0f%% of ticks, peak wall force %.2f N"
+        % (record.deepest * 1e3, 100.0 * record.contact_ticks / max(record.ticks, 1), record.peak_wall_force),
         file=out,
     )
     if arguments.csv:
-        print("  trace     %s" % arguments.csv, file=out)
-    if silent_cycles > cycles // 2:
-        print("the device stopped answering (%d of %d cycles)" % (silent_cycles, cycles), file=sys.stderr)
+        dropped = " (%d ticks dropped from the trace)" % stats.trace_dropped if stats.trace_dropped else ""
+        print("  trace     %s, %d ticks%s" % (arguments.csv, record.ticks, dropped), file=out)
+
+
+def run(arm: kivra.Arm, arguments: argparse.Namespace, out: TextIO) -> int:
+    info = arm.wakeup()
+    if info.model_number != ARM_MODEL_NUMBER:
+        print("no arm device answered (model %d)" % info.model_number, file=sys.stderr)
+        return 1
+    print(
+        "arm: device id %d, model %d, hardware %d, firmware %d, unique id %s"
+        % (info.device_id, info.model_number, info.hardware_version, info.firmware_version, info.unique_id),
+        file=out,
+    )
+    exchanged = arm.exchange_force((0.0, 0.0, 0.0))
+    assert exchanged is not None  # returned, not written to buffers
+    start, _ = exchanged
+    wall_x = start[0] - arguments.wall_distance
+    print(
+        "wall: x = %+.4f m, %.0f N/m; servo loop %.0f Hz for %.1f s%s"
+        % (wall_x, arguments.stiffness, arguments.rate, arguments.duration,
+           "; allocating thread beside it" if arguments.allocating_thread else ""),
+        file=out,
+    )
+
+    allocating = AllocatingThread() if arguments.allocating_thread else None
+    with contextlib.ExitStack() as stack:
+        trace_file = stack.enter_context(open(arguments.csv, "w", newline="")) if arguments.csv else None
+        record = WallRecord(start, wall_x, arguments.stiffness, trace_file)
+        loop = stack.enter_context(kivra.ServoLoop(arm, arguments.rate))
+        loop.set_effects(
+            kivra.Wall(point=(wall_x, start[1], start[2]), normal=(1.0, 0.0, 0.0), stiffness=arguments.stiffness,
+                       damping=WALL_DAMPING),
+            kivra.Spring(anchor=start, stiffness=GUIDE_STIFFNESS, damping=GUIDE_DAMPING),
+            force_limit=FORCE_LIMIT,
+        )
+        if allocating is not None:
+            # A thread that never blocks keeps the interpreter lock for the
+            # whole switch interval (5 ms) each time it gets it; the hand's
+            # updates come closer to their 10 ms with a shorter one.
+            sys.setswitchinterval(0.001)
+            allocating.start()
+            stack.callback(allocating.stop)
+        updates, longest_gap = drive(loop, arguments, record, out)
+        loop.stop()
+        record.add(loop.trace())
+        stats = loop.stats()
+    print_summary(stats, arguments, record, updates, longest_gap, allocating, out)
+    if stats.failed_exchanges > stats.ticks // 2:
+        print(
+            "the device stopped answering (%d of %d exchanges failed)" % (stats.failed_exchanges, stats.ticks),
+            file=sys.stderr,
+        )
         return 1
     return 0
 
 
-def main(argv=None):
+def terminate(signal_number: int, frame: Optional[types.FrameType]) -> NoReturn:
+    # Unwinds like Ctrl-C so that the loop stops and the emulator goes with it.
+    raise SystemExit(128 + signal_number)
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
     arguments = parse_arguments(sys.argv[1:] if argv is None else argv)
+    signal.signal(signal.SIGTERM, terminate)
     with contextlib.ExitStack() as stack:
-        port = port_or_emulator(stack, "arm", arguments.port, arguments.emulator)
+        port = port_or_emulator(stack, "arm", arguments.port, arguments.emulator,
+                                realtime_priority=EMULATOR_PRIORITY)
         if port is None:
             return 1
-        stream = kivra.SerialStream(port)
-        arm = kivra.Pendra3(stream)
-        return run(arm, arguments, sys.stdout)
+        try:
+            arm = stack.enter_context(kivra.Arm(port))
+            return run(arm, arguments, sys.stdout)
+        except kivra.KivraError as error:
+            print("arm on %s: %s" % (port, error), file=sys.stderr)
+            return 1
+    # Only if a context swallowed an exception, which none of these does.
+    return 1
 
 
 if __name__ == "__main__":

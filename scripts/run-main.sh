@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
-# The main job: a haptic control loop (a virtual wall) on the Pendra3 arm,
-# run under PyPy against the emulated arm, which it starts itself. It builds
-# first if anything is out of date. Arguments go to examples/virtual_wall.py
-# (--port PATH for a real arm, --rate, --duration, --csv FILE, --help).
+# The main job: a virtual wall on the Pendra3 arm, run by libkivra's servo
+# loop from PyPy through the kivra package, against the emulated arm, which
+# it starts itself. It builds first if anything is out of date;
+# KIVRA_MAIN_BUILD names a prebuilt directory instead (its python/ holds
+# kivra, its emulator/ the emulator) and skips the build. Arguments go to
+# examples/virtual_wall.py (--port PATH for a real arm, --rate, --duration,
+# --csv FILE, --allocating-thread, --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-KIVRA_SKIP_CPYTHON=1 bash scripts/build.sh >/dev/null
-PYTHONPATH="$PWD/build/pypy/python" exec /usr/bin/pypy3 examples/virtual_wall.py "$@"
+BUILD=${KIVRA_MAIN_BUILD:-}
+if [ -z "$BUILD" ]; then
+  KIVRA_SKIP_CPYTHON=1 bash scripts/build.sh >/dev/null
+  BUILD=build/pypy
+fi
+BUILD=$(cd "$BUILD" && pwd)
+PYTHONPATH="$BUILD/python" exec /usr/bin/pypy3 examples/virtual_wall.py "$@"

@@ -500,21 +500,30 @@ def api_module_file():
     return KivraHardwareAPI.__file__
 
 
-def test_virtual_wall_runs_against_the_emulator_and_touches_the_wall(tmp_path):
+def summary_figure(summary, before, after):
+    return float(summary.split(before)[1].split(after)[0])
+
+
+@pytest.mark.parametrize("allocating", [[], ["--allocating-thread"]])
+def test_virtual_wall_runs_against_the_emulator_and_touches_the_wall(tmp_path, allocating):
     trace = tmp_path / "wall.csv"
-    result = run_example("virtual_wall.py", "--duration", "1.2", "--rate", "300", "--csv", str(trace))
+    result = run_example("virtual_wall.py", "--duration", "1.2", "--rate", "300", "--csv", str(trace), *allocating)
     output = result.stdout.decode()
     assert result.returncode == 0, result.stderr.decode()
     assert len([line for line in output.splitlines() if line.startswith("t ") and " Hz " in line]) >= 3
     summary = output[output.index("summary\n"):]
-    for label in ("loop", "latency", "start", "end", "range", "wall"):
+    for label in ("loop", "lateness", "exchange", "host", "start", "end", "range", "wall"):
         assert "\n  %s " % label in summary
-    deepest = float(summary.split("deepest ")[1].split(" mm")[0])
-    assert deepest > 0.1  # the scripted hand pushed into the wall
+    assert ("\n  alloc " in summary) == bool(allocating)
+    assert summary_figure(summary, "deepest ", " mm") > 0.1  # the scripted hand pushed into the wall
+    ticks = summary_figure(summary, "  loop      ", " ticks")
+    assert ticks > 300
+    # However busy Python's side is, the servo thread keeps to its deadlines.
+    assert summary_figure(summary, "Hz), ", " missed") <= 0.1 * ticks
     with open(trace) as rows:
         header = rows.readline().strip().split(",")
-        assert header[:4] == ["t", "x", "y", "z"] and "latency_us" in header
-        assert len(rows.readlines()) > 100
+        assert header[:4] == ["t", "x", "y", "z"] and "hand_fx" in header
+        assert len(rows.readlines()) == ticks
 
     plot = subprocess.run(["/usr/bin/python3", os.path.join(REPO, "examples", "plot_trace.py"), str(trace)],
                           capture_output=True, timeout=120)
