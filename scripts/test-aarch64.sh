@@ -11,6 +11,7 @@ JOBS=${KIVRA_JOBS:-$(nproc)}
 PYPY="$ROOT/.deps/aarch64-pypy3"
 # The interpreter's own tag: a module named for another platform would not load.
 MODULE="$BUILD_DIR/python/KivraHardwareAPI.pypy39-pp73-aarch64-linux-gnu.so"
+KIVRA_MODULE="$BUILD_DIR/python/kivra/_kivra_ffi.pypy39-pp73-aarch64-linux-gnu.so"
 
 # setup.sh ends with setup-aarch64.sh; pybind11 comes from setup.sh itself.
 bash scripts/setup.sh >/dev/null || { echo "setup failed"; exit 1; }
@@ -23,6 +24,7 @@ cmake -S . -B "$BUILD_DIR" -G Ninja \
   cmake --build "$BUILD_DIR" -j "$JOBS" ||
   { echo "aarch64 build failed"; exit 1; }
 [ -f "$MODULE" ] || { echo "aarch64 build gave no $MODULE"; exit 1; }
+[ -f "$KIVRA_MODULE" ] || { echo "aarch64 build gave no $KIVRA_MODULE"; exit 1; }
 echo "aarch64 build: $((SECONDS - started)) s"
 
 failures=()
@@ -41,9 +43,11 @@ import_check() {
 import platform, sys
 sys.path.insert(0, sys.argv[1])
 import KivraHardwareAPI
+import kivra
 print("platform.machine():", platform.machine())
 print("interpreter:", sys.implementation.name, sys.version.split()[0])
 print("module:", KivraHardwareAPI.__file__)
+print("kivra:", kivra.__file__, kivra.__version__)
 sys.exit(platform.machine() != "aarch64")
 EOF
 }

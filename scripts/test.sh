@@ -32,6 +32,8 @@ if [ -f scripts/test-aarch64.sh ]; then
   run "aarch64 (cross-built, emulated)" bash scripts/test-aarch64.sh
 fi
 
+run "wheels: install, commands, stubs and types" bash scripts/test-wheels.sh
+
 echo
 if [ ${#failures[@]} -gt 0 ]; then
   printf 'FAILED: %s\n' "${failures[@]}"

@@ -1,0 +1,65 @@
+"""kivra: the Pendra3 haptic arm and the handle from Python, through libkivra's C interface.
+
+Calls go through a cffi module, so that under PyPy an exchange allocates
+nothing when given buffers of its own (:meth:`Arm.buffer`), and failures are
+exceptions: :class:`DeviceTimeout`, :class:`Disconnected`,
+:class:`ProtocolError`, all :class:`KivraError`.
+"""
+
+from ._kivra_ffi import ffi as _ffi, lib as _lib
+from .arm import Arm, DeviceInfo
+from .discovery import AmbiguousDevice, DeviceNotFound, FoundDevice, find_devices, open_arm
+from .errors import (
+    DeviceBusy,
+    DeviceTimeout,
+    Disconnected,
+    KivraError,
+    NotATerminal,
+    PortClosed,
+    PortInUse,
+    PortIsADirectory,
+    PortNotFound,
+    PortOpenError,
+    PortPermissionError,
+    ProtocolError,
+)
+from .handle import Handle, HandleError, HandleInfo, HandleStatus, HandleStatusFrame
+from .servo import ConstantForce, Damping, LoopStatistics, ServoLoop, Spring, TickState, Wall
+from .web import web
+
+__version__: str = _ffi.string(_lib.kivra_version()).decode()
+
+__all__ = [
+    "AmbiguousDevice",
+    "Arm",
+    "ConstantForce",
+    "Damping",
+    "DeviceBusy",
+    "DeviceInfo",
+    "DeviceNotFound",
+    "DeviceTimeout",
+    "Disconnected",
+    "FoundDevice",
+    "Handle",
+    "HandleError",
+    "HandleInfo",
+    "HandleStatus",
+    "HandleStatusFrame",
+    "KivraError",
+    "LoopStatistics",
+    "NotATerminal",
+    "PortClosed",
+    "PortInUse",
+    "PortIsADirectory",
+    "PortNotFound",
+    "PortOpenError",
+    "PortPermissionError",
+    "ProtocolError",
+    "ServoLoop",
+    "Spring",
+    "TickState",
+    "Wall",
+    "find_devices",
+    "open_arm",
+    "web",
+]

@@ -1,0 +1,179 @@
+"""The kivra command, run as a user runs it: a process, a terminal, another user."""
+
+import json
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import time
+import uuid
+
+import pytest
+
+kivra = pytest.importorskip("kivra")
+from kivra.cli import emulator_path  # noqa: E402
+
+MODULE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(kivra.__file__)))
+ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
+ENV = dict(os.environ, PYTHONPATH=MODULE_DIR)
+try:
+    emulator_path()
+except FileNotFoundError:
+    # The CPython build has no tools; the PyPy build's emulator serves both.
+    ENV["KIVRA_EMULATOR"] = os.path.join(ROOT, "build", "pypy", "emulator", "kivra-emulator")
+
+
+def kivra_command(*args):
+    return [sys.executable, "-m", "kivra", *args]
+
+
+def run_kivra(*args, prefix=(), timeout=60):
+    # Run from the test's folder, not the source tree, whose kivra/ has no compiled module.
+    return subprocess.run(
+        [*prefix, *kivra_command(*args)], env=ENV, cwd="/", capture_output=True, text=True, timeout=timeout
+    )
+
+
+@pytest.fixture
+def emulated():
+    """Starts an emulator with the given arguments, through `kivra emulate` when asked; returns its port."""
+    started = []
+
+    def start(device, *args, through_kivra=False):
+        if through_kivra:
+            command = kivra_command("emulate", device, *args)
+        else:
+            # One interpreter start less, which counts under an emulated CPU.
+            command = [ENV.get("KIVRA_EMULATOR") or emulator_path(), "--device", device, *args]
+        process = subprocess.Popen(command, env=ENV, cwd="/", stdout=subprocess.PIPE, text=True, start_new_session=True)
+        started.append(process)
+        return process.stdout.readline().strip()
+
+    yield start
+    for process in started:
+        process.terminate()
+        assert process.wait(timeout=5) == 0
+        process.stdout.close()
+
+
+def test_version_names_the_project_version_and_the_interface():
+    with open(os.path.join(ROOT, "CMakeLists.txt")) as text:
+        project = re.search(r"project\([^)]*VERSION\s+([0-9.]+)", text.read()).group(1)
+    result = run_kivra("--version")
+    assert result.returncode == 0
+    assert result.stdout == "kivra %s (KivraHardwareAPI interface 0.1.12)\n" % project
+    assert kivra.__version__ == project
+
+
+def test_list_json_reports_each_emulated_device_with_its_names(tmp_path, emulated):
+    unique = "00112233445566778899aabbccddeeff"
+    arm = emulated("arm", "--link", str(tmp_path / "ttyACM7"), "--unique-id", unique, through_kivra=True)
+    handle = emulated("handle", "--link", str(tmp_path / "rfcomm3"), "--device-id", "9")
+    result = run_kivra("list", "--json", "--directory", str(tmp_path))
+    assert result.returncode == 0, result.stderr
+    records = {r["kind"]: r for r in json.loads(result.stdout)}
+    assert (records["arm"]["port"], records["arm"]["unique_id"]) == (arm, str(uuid.UUID(unique)))
+    assert records["arm"]["links"] == [str(tmp_path / "ttyACM7")]
+    assert (records["handle"]["port"], records["handle"]["device_id"]) == (handle, 9)
+
+
+@pytest.mark.parametrize(
+    "device, options, status, says",
+    [
+        (
+            "arm",
+            ["--device-id", "77"],
+            0,
+            r"^device id: +77\n(.*\n)*power: +on\n(.*\n)*exchange latency: p50 [0-9.]+ ms, "
+            r"p99 [0-9.]+ ms, max [0-9.]+ ms over 50 exchanges\n",
+        ),
+        ("handle", ["--device-id", "5"], 0, r"^kind: +handle\ninfo: +HandleInfo\(device_id=5, "),
+        ("arm", ["--silent"], 1, r"^kivra probe: no reply from /dev/\S+ within 0.5 s\n"),
+    ],
+)
+def test_probe_reports_identity_status_and_latency(emulated, device, options, status, says):
+    port = emulated(device, *options)
+    result = run_kivra("probe", port, "-n", "50")
+    assert result.returncode == status, result.stderr
+    assert re.search(says, result.stdout + result.stderr, re.M), result.stdout + result.stderr
+    assert "Traceback" not in result.stderr
+
+
+def test_doctor_names_the_process_that_holds_the_port(emulated):
+    port = emulated("arm")
+    with kivra.Arm(port):
+        result = run_kivra("doctor", port)
+    assert result.returncode == 1
+    assert re.search(
+        r"^\[FAIL\] in use +%s is locked by pid %d \(" % (re.escape(port), os.getpid()), result.stdout, re.M
+    ), result.stdout
+
+
+@pytest.mark.parametrize(
+    "user, prefix, status, says",
+    [
+        ("root", (), 0, r"\[ok  \] permission .*: root can open it"),
+        (
+            "nobody",
+            ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"),
+            1,
+            r"\[FAIL\] permission .*\(crw-rw---- root:dialout\): nobody cannot open it: the port belongs to the group "
+            r"dialout, and nobody is not in it\n +fix: sudo usermod -aG dialout nobody, then log out and in again",
+        ),
+    ],
+)
+def test_doctor_names_the_group_to_join(emulated, user, prefix, status, says):
+    if os.geteuid() != 0:
+        pytest.skip("needs root to hand the port to dialout and to switch users")
+    port = emulated("arm")
+    shutil.chown(port, group="dialout")
+    os.chmod(port, 0o660)
+    result = run_kivra("doctor", port, "-n", "20", prefix=prefix)
+    assert result.returncode == status, result.stdout + result.stderr
+    assert re.search(says, result.stdout), result.stdout
+    assert "Traceback" not in result.stderr
+
+
+@pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
+def test_monitor_redraws_live_values_and_ctrl_c_ends_it_at_once(tmp_path):
+    tmux = ["tmux", "-L", "kivra-test-%d" % os.getpid(), "-f", "/dev/null"]
+    done = tmp_path / "done"
+    shell = "cd / && env %s %s; echo $? $(date +%%s.%%N) > %s; sleep 30" % (
+        " ".join(shlex.quote("%s=%s" % (k, ENV[k])) for k in ("PYTHONPATH", "KIVRA_EMULATOR") if k in ENV),
+        " ".join(shlex.quote(a) for a in kivra_command("monitor")),
+        shlex.quote(str(done)),
+    )
+    subprocess.run([*tmux, "new-session", "-d", "-x", "100", "-y", "20", shell], check=True)
+    try:
+
+        def screen():
+            return subprocess.run([*tmux, "capture-pane", "-p"], capture_output=True, text=True, check=True).stdout
+
+        def tick(text):
+            found = re.search(r"tick (\d+)", text)
+            return int(found.group(1)) if found else None
+
+        deadline = time.monotonic() + 15
+        while not tick(screen()) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        first = screen()
+        time.sleep(0.5)
+        second = screen()
+        assert (tick(second) or 0) > (tick(first) or 0) > 0, second
+        assert re.search(r"loop rate +[0-9.]+ Hz", second) and "position" in second
+        # The view stays one block redrawn in place, not a scroll of copies.
+        assert second.count("kivra monitor") == 1
+
+        pressed = time.time()
+        subprocess.run([*tmux, "send-keys", "C-c"], check=True)
+        while not done.exists() and time.time() < pressed + 5:
+            time.sleep(0.01)
+        time.sleep(0.05)
+        status, ended = done.read_text().split()
+        assert int(status) == 130
+        assert float(ended) - pressed < 0.5
+        assert "Traceback" not in screen()
+    finally:
+        subprocess.run([*tmux, "kill-server"], capture_output=True)
