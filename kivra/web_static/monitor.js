@@ -1,0 +1,329 @@
+// The page of `kivra monitor --web`: one event stream in, redrawn once per animation frame.
+"use strict";
+
+const COLOURS = ["#d32f2f", "#388e3c", "#1976d2"];
+const AXES = ["x", "y", "z"];
+const TRAIL = 2.0; // [s] of path drawn in the workspace views
+
+let windowSeconds = 10;
+// Positions are kept and plotted in mm from origin (the spring's anchor, or
+// where the arm was when the page was served): millimetres of motion show
+// on a plot that absolute coordinates would stretch over decimetres.
+let origin = [0, 0, 0];
+const data = { t: [], p: [[], [], []], f: [[], [], []] };
+const metres = (axis, i) => origin[axis] + data.p[axis][i] / 1e3;
+let stats = null;
+let effects = null;
+let dirty = false;
+// Read by the browser test and handy in the console.
+const view = { frames: 0, events: 0, lastTime: null };
+window.kivraView = view;
+
+function plot(target, title, unit) {
+  const series = [{ label: "t [s]", value: (u, v) => (v == null ? "" : v.toFixed(3)) }];
+  AXES.forEach((axis, i) => series.push({ label: axis, stroke: COLOURS[i], width: 1, value: (u, v) => (v == null ? "" : v.toFixed(3)) }));
+  const element = document.getElementById(target);
+  return new uPlot(
+    {
+      title: title,
+      width: element.clientWidth || 600,
+      height: 230,
+      scales: { x: { time: false } },
+      series: series,
+      axes: [{ label: "time [s]" }, { label: unit }],
+      legend: { live: false },
+    },
+    [[], [], [], []],
+    element,
+  );
+}
+
+let positionPlot = null;
+let forcePlot = null;
+
+function append(frame) {
+  if (frame.stats) {
+    stats = frame.stats;
+    dirty = true;
+  }
+  if (!frame.t) return;
+  // A reconnected stream starts with history the page may already hold.
+  const last = data.t.length ? data.t[data.t.length - 1] : -Infinity;
+  for (let i = 0; i < frame.t.length; i++) {
+    if (frame.t[i] <= last) continue;
+    data.t.push(frame.t[i]);
+    for (let a = 0; a < 3; a++) {
+      data.p[a].push((frame.p[a][i] - origin[a]) * 1e3);
+      data.f[a].push(frame.f[a][i]);
+    }
+  }
+  const newest = data.t[data.t.length - 1];
+  let old = 0;
+  while (old < data.t.length && data.t[old] < newest - windowSeconds) old++;
+  if (old > 0) {
+    data.t.splice(0, old);
+    for (let a = 0; a < 3; a++) {
+      data.p[a].splice(0, old);
+      data.f[a].splice(0, old);
+    }
+  }
+  view.lastTime = newest;
+  dirty = true;
+}
+
+// ------------------------------------------------------------ workspace views
+
+// The part of the rectangle given by its corners where d(x, y) < 0, for an
+// affine d: the region behind a wall, clipped once against its plane; and
+// the points where the plane crosses the rectangle's border.
+function behind(corners, d) {
+  const region = [], cut = [];
+  for (let i = 0; i < corners.length; i++) {
+    const a = corners[i], b = corners[(i + 1) % corners.length];
+    const da = d(a), db = d(b);
+    if (da < 0) region.push(a);
+    if ((da < 0) !== (db < 0)) {
+      const s = da / (da - db);
+      const q = [a[0] + s * (b[0] - a[0]), a[1] + s * (b[1] - a[1])];
+      region.push(q);
+      cut.push(q);
+    }
+  }
+  return [region, cut];
+}
+
+const span = { value: 0.1 }; // [m] shown across a view; grows with the path, never shrinks
+
+function drawView(canvasId, horizontal, vertical) {
+  const canvas = document.getElementById(canvasId);
+  const g = canvas.getContext("2d");
+  const w = canvas.width, h = canvas.height;
+  g.clearRect(0, 0, w, h);
+  const n = data.t.length;
+  if (!n || !effects) return;
+  const now = [0, 1, 2].map((a) => metres(a, n - 1));
+  const centre = effects.anchor;
+  const scale = Math.min(w, h) / span.value; // pixels per metre
+  const toPixel = (q) => [w / 2 + (q[0] - centre[horizontal]) * scale, h / 2 - (q[1] - centre[vertical]) * scale];
+  const toMetre = (px) => [centre[horizontal] + (px[0] - w / 2) / scale, centre[vertical] - (px[1] - h / 2) / scale];
+  const corners = [[0, 0], [w, 0], [w, h], [0, h]].map(toMetre);
+  const third = 3 - horizontal - vertical;
+
+  for (const wall of effects.walls) {
+    const p = wall.point, nrm = wall.normal;
+    const d = (q) => nrm[horizontal] * (q[0] - p[horizontal]) + nrm[vertical] * (q[1] - p[vertical]) + nrm[third] * (now[third] - p[third]);
+    const [inside, cut] = behind(corners, d);
+    if (inside.length < 3) continue;
+    const region = inside.map(toPixel);
+    const stiff = effects.values.wall_stiffness > 0;
+    g.fillStyle = stiff ? "rgba(198, 40, 40, 0.15)" : "rgba(120, 120, 120, 0.10)";
+    g.beginPath();
+    region.forEach((q, i) => (i ? g.lineTo(q[0], q[1]) : g.moveTo(q[0], q[1])));
+    g.closePath();
+    g.fill();
+    if (cut.length === 2) {
+      const [a, b] = cut.map(toPixel);
+      g.strokeStyle = stiff ? "#c62828" : "#888";
+      g.lineWidth = 2;
+      g.beginPath();
+      g.moveTo(a[0], a[1]);
+      g.lineTo(b[0], b[1]);
+      g.stroke();
+    }
+  }
+
+  // The anchor of the spring, or where the view is centred.
+  const c = toPixel([centre[horizontal], centre[vertical]]);
+  g.strokeStyle = "#999";
+  g.lineWidth = 1;
+  g.beginPath();
+  g.moveTo(c[0] - 6, c[1]); g.lineTo(c[0] + 6, c[1]);
+  g.moveTo(c[0], c[1] - 6); g.lineTo(c[0], c[1] + 6);
+  g.stroke();
+
+  const since = data.t[n - 1] - TRAIL;
+  g.strokeStyle = "#1976d2";
+  g.beginPath();
+  let first = true;
+  const stride = Math.max(1, Math.floor(n / 2000));
+  for (let i = 0; i < n; i += stride) {
+    if (data.t[i] < since) continue;
+    const q = toPixel([metres(horizontal, i), metres(vertical, i)]);
+    first ? g.moveTo(q[0], q[1]) : g.lineTo(q[0], q[1]);
+    first = false;
+  }
+  g.stroke();
+  const q = toPixel([now[horizontal], now[vertical]]);
+  g.fillStyle = "#0d47a1";
+  g.beginPath();
+  g.arc(q[0], q[1], 5, 0, 2 * Math.PI);
+  g.fill();
+
+  g.fillStyle = "#555";
+  g.font = "11px system-ui";
+  g.fillText(AXES[horizontal] + " \u2192", w - 30, h - 6);
+  g.fillText(AXES[vertical] + " \u2191", 4, 12);
+  g.fillText((span.value * 100).toFixed(0) + " cm across", 4, h - 6);
+}
+
+function growSpan() {
+  if (!effects) return;
+  const n = data.t.length;
+  let far = 0;
+  for (let i = 0; i < n; i += Math.max(1, Math.floor(n / 500))) {
+    for (let a = 0; a < 3; a++) far = Math.max(far, Math.abs(metres(a, i) - effects.anchor[a]));
+  }
+  span.value = Math.max(span.value, 2.5 * far);
+}
+
+// ------------------------------------------------------------ figures and controls
+
+const us = (s) => (s * 1e6).toFixed(0) + " \u00b5s";
+const percentiles = (p) => p.map(us).join(" / ");
+
+function drawFigures() {
+  if (!stats) return;
+  const rows = [
+    ["loop rate", stats.rate == null ? "\u2013" : stats.rate.toFixed(1) + " Hz"],
+    ["ticks", String(stats.ticks)],
+    ["missed deadlines", String(stats.misses)],
+    ["failed exchanges", String(stats.failed)],
+    ["wake-up lateness", ""],
+    ["\u2003p50 / p99 / p99.9 / max", percentiles(stats.lateness)],
+    ["exchange time", ""],
+    ["\u2003p50 / p99 / p99.9 / max", percentiles(stats.exchange)],
+    ["real-time", (stats.realtime ? "yes" : "no") + ", memory " + (stats.memory_locked ? "locked" : "not locked")],
+    ["loop", stats.running ? "running" : "stopped"],
+  ];
+  // The rows once, then only their texts: no new elements ten times a second.
+  const table = document.getElementById("figures");
+  if (table.rows.length !== rows.length) {
+    table.innerHTML = rows.map(() => "<tr><td></td><td></td></tr>").join("");
+  }
+  rows.forEach((r, i) => {
+    table.rows[i].cells[0].textContent = r[0];
+    table.rows[i].cells[1].textContent = r[1];
+  });
+}
+
+// Every other animation frame at most: 30 updates a second leave the
+// browser's share of the processor to the machine that runs the loop.
+const MIN_FRAME_INTERVAL = 20; // [ms]
+let lastDraw = 0;
+let statsShown = null;
+
+function redraw(now) {
+  requestAnimationFrame(redraw);
+  if (!dirty || now - lastDraw < MIN_FRAME_INTERVAL || document.visibilityState !== "visible") return;
+  lastDraw = now;
+  dirty = false;
+  positionPlot.setData([data.t, data.p[0], data.p[1], data.p[2]]);
+  forcePlot.setData([data.t, data.f[0], data.f[1], data.f[2]]);
+  growSpan();
+  drawView("side-view", 0, 2);
+  drawView("top-view", 0, 1);
+  if (stats !== statsShown) {
+    statsShown = stats;
+    drawFigures();
+  }
+  view.frames++;
+}
+
+function message(text) {
+  document.getElementById("message").textContent = text;
+}
+
+async function post(path, body) {
+  const reply = await fetch(path, { method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(body) });
+  const answer = await reply.json();
+  if (!reply.ok) throw new Error(answer.error || reply.statusText);
+  return answer;
+}
+
+// At most one change in flight per control; the latest value wins.
+const pending = {};
+const inFlight = {};
+async function send(name) {
+  if (inFlight[name] || !(name in pending)) return;
+  inFlight[name] = true;
+  const value = pending[name];
+  delete pending[name];
+  try {
+    effects = await post("/api/effects", { [name]: value });
+    message("");
+    dirty = true;
+  } catch (error) {
+    message("Not applied: " + error.message);
+  } finally {
+    inFlight[name] = false;
+    send(name);
+  }
+}
+
+function buildControls(controls) {
+  const form = document.getElementById("controls");
+  for (const c of controls) {
+    const label = document.createElement("label");
+    const shown = document.createElement("span");
+    const input = document.createElement("input");
+    input.type = "range";
+    input.id = c.name;
+    input.min = 0;
+    input.max = c.maximum;
+    input.step = c.step;
+    input.value = effects.values[c.name];
+    shown.textContent = Number(input.value) + " " + c.unit;
+    input.addEventListener("input", () => {
+      shown.textContent = Number(input.value) + " " + c.unit;
+      pending[c.name] = Number(input.value);
+      send(c.name);
+    });
+    label.append(c.label, shown, input);
+    form.append(label);
+  }
+}
+
+document.getElementById("stop").addEventListener("click", async () => {
+  try {
+    effects = await post("/api/release", {});
+    message("Released: the force ramps to zero. Move a control to apply the effects again.");
+  } catch (error) {
+    message("Not released: " + error.message);
+  }
+});
+
+function connect() {
+  const status = document.getElementById("connection");
+  const events = new EventSource("/events");
+  events.onopen = () => { status.textContent = "live"; status.className = "good"; };
+  events.onerror = () => { status.textContent = "reconnecting"; status.className = "bad"; };
+  events.onmessage = (event) => {
+    view.events++;
+    append(JSON.parse(event.data));
+  };
+}
+
+function resize() {
+  for (const [u, id] of [[positionPlot, "position-plot"], [forcePlot, "force-plot"]]) {
+    u.setSize({ width: document.getElementById(id).clientWidth, height: 230 });
+  }
+}
+
+async function start() {
+  const reply = await fetch("/api/status");
+  const status = await reply.json();
+  windowSeconds = status.window;
+  effects = status.effects;
+  origin = effects.anchor;
+  const mm = origin.map((v) => (v * 1e3).toFixed(1)).join(", ");
+  positionPlot = plot("position-plot", "Position [mm] from (" + mm + ")", "mm");
+  forcePlot = plot("force-plot", "Force [N]", "N");
+  window.kivraPlots = { position: positionPlot, force: forcePlot };
+  document.getElementById("identity").textContent = Object.entries(status.identity).map(([k, v]) => k + " " + v).join(" \u00b7 ");
+  buildControls(status.controls);
+  window.addEventListener("resize", resize);
+  connect();
+  requestAnimationFrame(redraw);
+}
+
+start();
