@@ -3,6 +3,7 @@ its exception within the time-out, opening errors, and the port's descriptor."""
 
 import os
 import subprocess
+import sys
 import threading
 import time
 import uuid
@@ -180,3 +181,27 @@ def test_c_interface_refuses_bad_arguments():
     ]
     assert refused == [lib.KIVRA_INVALID_ARGUMENT] * len(refused) and out[0] == ffi.NULL and detail[0] == 0
     assert ffi.string(lib.kivra_status_name(lib.KIVRA_BUSY)) == b"KIVRA_BUSY"
+
+
+def test_unprivileged_open_names_the_group_to_join(peer):
+    if os.geteuid() != 0:
+        pytest.skip("needs root to hand the port to dialout and to switch users")
+    import shutil
+
+    shutil.chown(peer.path, group="dialout")
+    os.chmod(peer.path, 0o660)
+    script = (
+        "import sys, time; sys.path.insert(0, sys.argv[1]); import kivra\n"
+        "start = time.monotonic()\n"
+        "try:\n    kivra.Arm(sys.argv[2])\n"
+        "except PermissionError as error:\n"
+        "    print(type(error).__name__, time.monotonic() - start, error, sep='|')\n"
+    )
+    module_dir = os.path.dirname(os.path.dirname(kivra.__file__))
+    result = subprocess.run(
+        ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", sys.executable, "-c", script, module_dir, peer.path],
+        cwd="/", capture_output=True, text=True, timeout=60,
+    )
+    name, seconds, message = result.stdout.strip().split("|")
+    assert name == "PortPermissionError" and float(seconds) < 0.1, result.stdout
+    assert "'dialout' group: join it with 'sudo usermod -aG dialout $USER'" in message
