@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -40,6 +41,15 @@ inline kivra_status with_detail(int32_t* detail, kivra_status status, int32_t va
 
 inline kivra_status report(const Outcome& outcome, int32_t* detail) {
     return with_detail(detail, static_cast<kivra_status>(outcome.kind), outcome.detail);
+}
+
+// The wakeup reply as the C interface hands it on.
+inline void to_c_info(const Kivra::HardwareAPI::Devices::DeviceInfo& reply, kivra_device_info& info) {
+    info.device_id = reply.device_id;
+    info.model_number = reply.device_model_number;
+    info.hardware_version = reply.hardware_version;
+    info.firmware_version = reply.firmware_version;
+    std::memcpy(info.unique_id, reply.device_id_ext.data.data(), sizeof(info.unique_id));
 }
 
 inline bool valid_timeout(double timeout) { return std::isfinite(timeout) && timeout > 0.0; }

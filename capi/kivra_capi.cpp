@@ -151,13 +151,7 @@ kivra_status kivra_arm_wakeup(kivra_arm* arm, kivra_device_info* info, int32_t* 
     return with_port(arm, detail, [&](ArmCore& core) {
         DeviceInfo reply;
         const Outcome outcome = core.device.wakeup(reply, core.timeout.load());
-        if (outcome.ok()) {
-            info->device_id = reply.device_id;
-            info->model_number = reply.device_model_number;
-            info->hardware_version = reply.hardware_version;
-            info->firmware_version = reply.firmware_version;
-            std::memcpy(info->unique_id, reply.device_id_ext.data.data(), sizeof(info->unique_id));
-        }
+        if (outcome.ok()) to_c_info(reply, *info);
         return report(outcome, detail);
     });
 }

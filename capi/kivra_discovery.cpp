@@ -25,20 +25,16 @@ using namespace kivra_capi;
 
 namespace {
 
-constexpr std::size_t ARM_WAKEUP_REPLY_SIZE = 21;
+Kivra::HardwareAPI::Devices::DeviceInfo decode_wakeup_reply(const uint8_t* payload) {
+    Kivra::HardwareAPI::Devices::DeviceInfo info;
+    Kivra::HardwareAPI::Devices::decode_device_info(payload, info);
+    return info;
+}
 
 void record(kivra_probe_result& result, int32_t kind, const Outcome& outcome) {
     result.kind = kind;
     result.status = static_cast<kivra_status>(outcome.kind);
     result.detail = outcome.detail;
-}
-
-void decode_arm_wakeup_reply(const uint8_t* payload, kivra_device_info& info) {
-    info.device_id = static_cast<uint16_t>(payload[0] | payload[1] << 8);
-    info.model_number = payload[2];
-    info.hardware_version = payload[3];
-    info.firmware_version = payload[4];
-    std::memcpy(info.unique_id, payload + 5, sizeof(info.unique_id));
 }
 
 void probe(const char* port, double timeout, kivra_probe_result& result) noexcept {
@@ -65,9 +61,9 @@ void probe(const char* port, double timeout, kivra_probe_result& result) noexcep
         result.code = code;
         switch (code) {
             case Code::DEVICE_INFO:
-                outcome = device.receive_payload(ARM_WAKEUP_REPLY_SIZE, deadline_ns);
+                outcome = device.receive_payload(Kivra::HardwareAPI::Devices::DEVICE_INFO_LENGTH, deadline_ns);
                 if (!outcome.ok()) return record(result, KIVRA_DEVICE_UNKNOWN, outcome);
-                decode_arm_wakeup_reply(device.rx_buffer, result.arm);
+                to_c_info(decode_wakeup_reply(device.rx_buffer), result.arm);
                 return record(result, result.arm.model_number == 4 ? KIVRA_DEVICE_ARM : KIVRA_DEVICE_UNKNOWN, outcome);
             case Handle::INFO_CODE:
                 outcome = device.receive_payload(INFO_PAYLOAD_SIZE, deadline_ns);

@@ -8,7 +8,6 @@ namespace Kivra::HardwareAPI::Devices {
 
 namespace {
 
-constexpr std::size_t DEVICE_INFO_LENGTH = 21;
 constexpr std::size_t IDENTIFIER_PAYLOAD_LENGTH = 17;  // length byte + value
 constexpr uint8_t IDENTIFIER_VALUE_LENGTH = 16;
 constexpr std::size_t STATE_LENGTH = 24;
@@ -26,14 +25,6 @@ constexpr float DEFAULT_EXTENSION = 0.0765f;
 constexpr Vector3 ZERO{0.0f, 0.0f, 0.0f};
 
 using Lock = std::lock_guard<std::recursive_mutex>;
-
-void decode_device_info(const uint8_t* payload, DeviceInfo& info) {
-    info.device_id = static_cast<uint16_t>(payload[0] | payload[1] << 8);
-    info.device_model_number = payload[2];
-    info.hardware_version = payload[3];
-    info.firmware_version = payload[4];
-    for (std::size_t i = 0; i < info.device_id_ext.data.size(); ++i) info.device_id_ext.data[i] = payload[5 + i];
-}
 
 // payload: the length byte and the value.
 bool decode_identifier(const uint8_t* payload, UUID& value) {
@@ -55,6 +46,14 @@ IO::SerialStream* require_stream(IO::SerialStream* stream) {
 }
 
 }  // namespace
+
+void decode_device_info(const uint8_t* payload, DeviceInfo& info) {
+    info.device_id = static_cast<uint16_t>(payload[0] | payload[1] << 8);
+    info.device_model_number = payload[2];
+    info.hardware_version = payload[3];
+    info.firmware_version = payload[4];
+    for (std::size_t i = 0; i < info.device_id_ext.data.size(); ++i) info.device_id_ext.data[i] = payload[5 + i];
+}
 
 Pendra3::Pendra3(IO::SerialStream* stream) : Device(require_stream(stream)) {
     KinematicModel& model = KinematicModel::instance();

@@ -22,6 +22,10 @@ struct DeviceInfo {
     uint8_t firmware_version = 0;
 };
 
+// Length of the wakeup reply's payload, and its decoding.
+constexpr std::size_t DEVICE_INFO_LENGTH = 21;
+void decode_device_info(const uint8_t* payload, DeviceInfo& info);
+
 // Message codes of the arm device.
 namespace Pendra3Code {
 constexpr uint8_t WAKEUP = 10;
