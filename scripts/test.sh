@@ -20,7 +20,9 @@ run "C++ tests (plain and sanitized)" \
 
 pytest_run() {  # interpreter, module dir
   local interpreter=$1 module_dir=$2 status
-  KIVRA_MODULE_DIR="$ROOT/$module_dir" "$interpreter" -m pytest -c tests/python/pytest.ini tests/python
+  # build/cpython builds no tools: every run uses the emulator of build/pypy.
+  KIVRA_EMULATOR="$ROOT/build/pypy/emulator/kivra-emulator" KIVRA_MODULE_DIR="$ROOT/$module_dir" \
+    "$interpreter" -m pytest -c tests/python/pytest.ini tests/python
   status=$?
   # Exit code 5 means no test was collected: that is a failure here too.
   return $status
