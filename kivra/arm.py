@@ -1,15 +1,13 @@
 """The arm device over libkivra."""
 
-import math
-import os
 import uuid
-from typing import Any, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
 
 from ._kivra_ffi import ffi, lib
-from .errors import raise_for_status, raise_open_error
+from ._port import PathLike, PortDevice, _checked_timeout
+from .errors import raise_for_status
 
 Vector = Tuple[float, float, float]
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 _STATE_REPLY = 43
 _JOINT_STATE_REPLY = 27
@@ -39,13 +37,6 @@ class _Scratch:
         self.detail = ffi.new("int32_t[1]")
 
 
-def _checked_timeout(timeout: float) -> float:
-    value = float(timeout)
-    if not (math.isfinite(value) and value > 0.0):
-        raise ValueError("timeout must be a finite number of seconds above 0, got %r" % (timeout,))
-    return value
-
-
 def _float_buffer(buffer: Any, name: str) -> Any:
     if not isinstance(buffer, ffi.CData):
         # Costs a small object per call: the hot path passes Arm.buffer()s.
@@ -55,7 +46,7 @@ def _float_buffer(buffer: Any, name: str) -> Any:
     return buffer
 
 
-class Arm:
+class Arm(PortDevice):
     """The arm device on one serial port, opened at construction.
 
     ``timeout`` [s] bounds each exchange. The default of 50 ms is far above
@@ -69,61 +60,22 @@ class Arm:
     :class:`~kivra.PortClosed`.
     """
 
+    _KIND, _C_TYPE = "Arm", "kivra_arm"
+    _c_open = staticmethod(lib.kivra_arm_open)
+    _c_destroy = staticmethod(lib.kivra_arm_destroy)
+    _c_is_open = staticmethod(lib.kivra_arm_is_open)
+    _c_get_timeout = staticmethod(lib.kivra_arm_get_timeout)
+    _c_set_timeout = staticmethod(lib.kivra_arm_set_timeout)
+    _c_close = staticmethod(lib.kivra_arm_close)
+
     def __init__(self, port: PathLike, *, timeout: float = 0.05, exclusive: bool = True) -> None:
-        self._port = os.fsdecode(port)
-        encoded = os.fsencode(port)
-        if b"\0" in encoded:
-            raise ValueError("embedded null byte")
-        timeout = _checked_timeout(timeout)
-        handle = ffi.new("kivra_arm**")
-        detail = ffi.new("int32_t*")
-        flags = lib.KIVRA_OPEN_EXCLUSIVE if exclusive else 0
-        status = lib.kivra_arm_open(encoded, timeout, flags, handle, detail)
-        if status == lib.KIVRA_NOT_OPEN:
-            raise_open_error(detail[0], self._port)
-        if status != lib.KIVRA_OK:
-            raise_for_status(status, detail[0], self._port, timeout, 0)
-        self._handle = ffi.gc(handle[0], lib.kivra_arm_destroy)
+        super().__init__(port, timeout, exclusive)
         self._scratch: List[Optional[_Scratch]] = [None]
 
     @staticmethod
     def buffer(values: Sequence[float] = (0.0, 0.0, 0.0)) -> Any:
         """A C array of 3 floats for the allocation-free form of the exchanges."""
         return ffi.new("float[3]", list(values))
-
-    @property
-    def port(self) -> str:
-        return self._port
-
-    @property
-    def is_open(self) -> bool:
-        return bool(lib.kivra_arm_is_open(self._handle))
-
-    @property
-    def timeout(self) -> float:
-        """Reply time-out [s] of every exchange."""
-        value = ffi.new("double*")
-        lib.kivra_arm_get_timeout(self._handle, value)
-        return float(value[0])
-
-    @timeout.setter
-    def timeout(self, seconds: float) -> None:
-        lib.kivra_arm_set_timeout(self._handle, _checked_timeout(seconds))
-
-    def close(self) -> None:
-        """Closes the port at once, after an exchange in progress; closing again does nothing."""
-        status = lib.kivra_arm_close(self._handle)
-        if status != lib.KIVRA_OK:
-            raise_for_status(status, 0, self._port, 0.0, 0)
-
-    def __enter__(self) -> "Arm":
-        return self
-
-    def __exit__(self, *exc_info: Any) -> None:
-        self.close()
-
-    def __repr__(self) -> str:
-        return "<kivra.Arm %s %s>" % (self._port, "open" if self.is_open else "closed")
 
     def _exchange(self, function: Any, reply_code: int, command: Any, first: Any, second: Any) -> Optional[Tuple[Vector, Vector]]:
         # A stack of scratch buffers rather than one set: two threads may be

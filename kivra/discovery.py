@@ -7,7 +7,8 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 from uuid import UUID
 
 from ._kivra_ffi import ffi, lib
-from .arm import Arm, PathLike, _checked_timeout
+from ._port import PathLike, _checked_timeout
+from .arm import Arm
 from .errors import KivraError, _fail, _in_use_text, raise_for_status
 
 # Names of serial ports: USB CDC-ACM, USB serial adapters, Bluetooth RFCOMM.

@@ -1,15 +1,13 @@
 """The hand-held handle over libkivra: requests, its replies as records, and its status frames."""
 
-import math
-import os
 from dataclasses import dataclass
 from typing import Any, Iterator, Optional, Tuple, Union
 
 from ._kivra_ffi import ffi, lib
-from .errors import DeviceTimeout, ProtocolError, _fail, raise_for_status, raise_open_error
+from ._port import PathLike, PortDevice, _checked_timeout
+from .errors import DeviceTimeout, ProtocolError, _fail, raise_for_status
 
 Quaternion = Tuple[float, float, float, float]
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 @dataclass(frozen=True)
 class HandleInfo:
@@ -60,13 +58,6 @@ class HandleStatusFrame:
 HandleMessage = Union[HandleInfo, HandleStatus, HandleError]
 
 
-def _checked_timeout(timeout: float, name: str = "timeout") -> float:
-    value = float(timeout)
-    if not (math.isfinite(value) and value > 0.0):
-        raise ValueError("%s must be a finite number of seconds above 0, got %r" % (name, timeout))
-    return value
-
-
 def _quaternion(values: Any) -> Quaternion:
     return (values[0], values[1], values[2], values[3])
 
@@ -90,7 +81,7 @@ def _record(message: Any) -> HandleMessage:
     return HandleError(error.device_id, error.error_code)
 
 
-class Handle:
+class Handle(PortDevice):
     """The handle on one serial port, opened at construction.
 
     ``timeout`` [s] bounds a receive (unless it is given its own) and how
@@ -104,52 +95,16 @@ class Handle:
     back. Every call after :meth:`close` raises :class:`~kivra.PortClosed`.
     """
 
+    _KIND, _C_TYPE = "Handle", "kivra_handle"
+    _c_open = staticmethod(lib.kivra_handle_open)
+    _c_destroy = staticmethod(lib.kivra_handle_destroy)
+    _c_is_open = staticmethod(lib.kivra_handle_is_open)
+    _c_get_timeout = staticmethod(lib.kivra_handle_get_timeout)
+    _c_set_timeout = staticmethod(lib.kivra_handle_set_timeout)
+    _c_close = staticmethod(lib.kivra_handle_close)
+
     def __init__(self, port: PathLike, *, timeout: float = 0.5, exclusive: bool = True) -> None:
-        self._port = os.fsdecode(port)
-        encoded = os.fsencode(port)
-        if b"\0" in encoded:
-            raise ValueError("embedded null byte")
-        timeout = _checked_timeout(timeout)
-        handle = ffi.new("kivra_handle**")
-        detail = ffi.new("int32_t*")
-        status = lib.kivra_handle_open(encoded, timeout, lib.KIVRA_OPEN_EXCLUSIVE if exclusive else 0, handle, detail)
-        if status == lib.KIVRA_NOT_OPEN:
-            raise_open_error(detail[0], self._port)
-        if status != lib.KIVRA_OK:
-            raise_for_status(status, detail[0], self._port, timeout, 0)
-        self._handle = ffi.gc(handle[0], lib.kivra_handle_destroy)
-
-    @property
-    def port(self) -> str:
-        return self._port
-
-    @property
-    def is_open(self) -> bool:
-        return bool(lib.kivra_handle_is_open(self._handle))
-
-    @property
-    def timeout(self) -> float:
-        """Reply time-out [s]."""
-        value = ffi.new("double*")
-        lib.kivra_handle_get_timeout(self._handle, value)
-        return float(value[0])
-
-    @timeout.setter
-    def timeout(self, seconds: float) -> None:
-        lib.kivra_handle_set_timeout(self._handle, _checked_timeout(seconds))
-
-    def close(self) -> None:
-        """Closes the port at once, after a call in progress; closing again does nothing."""
-        lib.kivra_handle_close(self._handle)
-
-    def __enter__(self) -> "Handle":
-        return self
-
-    def __exit__(self, *exc_info: Any) -> None:
-        self.close()
-
-    def __repr__(self) -> str:
-        return "<kivra.Handle %s %s>" % (self._port, "open" if self.is_open else "closed")
+        super().__init__(port, timeout, exclusive)
 
     def _check(self, status: int, detail: int, timeout: float) -> None:
         if status == lib.KIVRA_WRONG_CODE:

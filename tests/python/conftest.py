@@ -1,8 +1,9 @@
-"""Shared fixtures: the built module and a pseudo-terminal device peer."""
+"""Shared fixtures: the built module, a pseudo-terminal device peer and the emulator."""
 
 import os
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -16,6 +17,7 @@ _MODULE_DIR = os.environ.get(
     os.path.join(os.path.dirname(__file__), "..", "..", "build", "pypy", "python"),
 )
 sys.path.insert(0, os.path.abspath(_MODULE_DIR))
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 
 
 # Answers for a device that speaks only when asked. It runs in a process of
@@ -180,3 +182,62 @@ def api():
     import KivraHardwareAPI
 
     return KivraHardwareAPI
+
+
+def _emulator_program():
+    candidates = [os.environ.get("KIVRA_EMULATOR")]
+    module_dir = os.environ.get("KIVRA_MODULE_DIR")
+    if module_dir:
+        candidates.append(os.path.join(module_dir, "..", "emulator", "kivra-emulator"))
+    # The CPython build has no tools; the PyPy build's emulator serves both.
+    candidates.append(os.path.join(REPO, "build", "pypy", "emulator", "kivra-emulator"))
+    for candidate in candidates:
+        if candidate and os.access(candidate, os.X_OK):
+            return os.path.abspath(candidate)
+    pytest.fail("kivra-emulator is not built (looked at %s)" % ", ".join(c for c in candidates if c))
+
+
+class Emulator:
+    def __init__(self, *options):
+        self.process = subprocess.Popen(
+            [_emulator_program(), *options],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+        ready, _, _ = select.select([self.process.stdout], [], [], 10.0)
+        self.path = self.process.stdout.readline().decode().strip() if ready else ""
+
+    def stop(self, signal_number=signal.SIGTERM):
+        if self.process.poll() is None:
+            self.process.send_signal(signal_number)
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        return self.process.returncode
+
+    def stderr_text(self):
+        self.stop()
+        return self.process.stderr.read().decode()
+
+    def close(self):
+        self.stop()
+        self.process.stdout.close()
+        self.process.stderr.close()
+
+
+@pytest.fixture
+def emulator():
+    started = []
+
+    def start(*options):
+        instance = Emulator(*options)
+        started.append(instance)
+        assert instance.path.startswith("/dev/"), instance.stderr_text()
+        return instance
+
+    yield start
+    for instance in started:
+        instance.close()

@@ -5,7 +5,6 @@ life (port path first, clean exit on signals, refused command lines)."""
 
 import math
 import os
-import select
 import signal
 import subprocess
 import sys
@@ -13,71 +12,12 @@ import time
 import uuid
 
 import pytest
+from conftest import REPO, _emulator_program
 
-REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 UNIQUE_HEX = "000102030405060708090a0b0c0d0e0f"
 FIRMWARE_HEX = "f0e1d2c3b4a5968778695a4b3c2d1e0f"
 FAILURE_CODES = (99, 3, 2)
 ZERO_STATE = ([0.0, 0.0, 0.0], [0.0, 0.0, 0.0])
-
-
-def _emulator_program():
-    candidates = [os.environ.get("KIVRA_EMULATOR")]
-    module_dir = os.environ.get("KIVRA_MODULE_DIR")
-    if module_dir:
-        candidates.append(os.path.join(module_dir, "..", "emulator", "kivra-emulator"))
-    # The CPython build has no tools; the PyPy build's emulator serves both.
-    candidates.append(os.path.join(REPO, "build", "pypy", "emulator", "kivra-emulator"))
-    for candidate in candidates:
-        if candidate and os.access(candidate, os.X_OK):
-            return os.path.abspath(candidate)
-    pytest.fail("kivra-emulator is not built (looked at %s)" % ", ".join(c for c in candidates if c))
-
-
-class Emulator:
-    def __init__(self, *options):
-        self.process = subprocess.Popen(
-            [_emulator_program(), *options],
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-        )
-        ready, _, _ = select.select([self.process.stdout], [], [], 10.0)
-        self.path = self.process.stdout.readline().decode().strip() if ready else ""
-
-    def stop(self, signal_number=signal.SIGTERM):
-        if self.process.poll() is None:
-            self.process.send_signal(signal_number)
-            try:
-                self.process.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        return self.process.returncode
-
-    def stderr_text(self):
-        self.stop()
-        return self.process.stderr.read().decode()
-
-    def close(self):
-        self.stop()
-        self.process.stdout.close()
-        self.process.stderr.close()
-
-
-@pytest.fixture
-def emulator():
-    started = []
-
-    def start(*options):
-        instance = Emulator(*options)
-        started.append(instance)
-        assert instance.path.startswith("/dev/"), instance.stderr_text()
-        return instance
-
-    yield start
-    for instance in started:
-        instance.close()
 
 
 @pytest.fixture

@@ -9,7 +9,6 @@ import time
 import uuid
 
 import pytest
-from test_emulator import emulator  # noqa: F401  (the fixture)
 
 kivra = pytest.importorskip("kivra")
 

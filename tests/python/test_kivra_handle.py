@@ -8,22 +8,11 @@ import time
 import pytest
 
 import kivra
-from test_emulator import Emulator
 
 
 @pytest.fixture
-def emulate():
-    started = []
-
-    def start(*options):
-        emulator = Emulator("--device", "handle", *options)
-        started.append(emulator)
-        assert emulator.path, emulator.stderr_text()
-        return emulator
-
-    yield start
-    for emulator in started:
-        emulator.close()
+def emulate(emulator):
+    return lambda *options: emulator("--device", "handle", *options)
 
 
 def _is_unit(quaternion):

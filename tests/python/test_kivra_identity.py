@@ -10,26 +10,15 @@ import pytest
 
 import kivra
 from conftest import PtyPeer
-from test_emulator import Emulator
 
 ARM_A = uuid.UUID("000102030405060708090a0b0c0d0e0f")
 ARM_B = uuid.UUID("f0e1d2c3b4a5968778695a4b3c2d1e0f")
 
 
 @pytest.fixture
-def emulate(tmp_path):
+def emulate(emulator, tmp_path):
     """Starts an emulator whose port is linked as tmp_path/name."""
-    started = []
-
-    def start(name, *options):
-        emulator = Emulator(*options, "--link", str(tmp_path / name))
-        started.append(emulator)
-        assert emulator.path, emulator.stderr_text()
-        return emulator
-
-    yield start
-    for emulator in started:
-        emulator.close()
+    return lambda name, *options: emulator(*options, "--link", str(tmp_path / name))
 
 
 def test_every_port_is_probed_at_once_while_python_runs(tmp_path, emulate, peer):

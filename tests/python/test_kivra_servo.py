@@ -4,7 +4,6 @@ the loop sends, the loop owns the arm while it runs and gives it back."""
 import time
 
 import pytest
-from test_emulator import emulator  # noqa: F401  (the fixture)
 
 kivra = pytest.importorskip("kivra")
 

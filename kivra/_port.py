@@ -1,0 +1,86 @@
+"""What an arm and a handle share: a serial port opened at construction, its time-out, its life cycle."""
+
+import math
+import os
+from typing import Any, Callable, TypeVar, Union
+
+from ._kivra_ffi import ffi, lib
+from .errors import raise_for_status, raise_open_error
+
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+_Self = TypeVar("_Self", bound="PortDevice")
+
+
+def _checked_timeout(timeout: float, name: str = "timeout") -> float:
+    value = float(timeout)
+    if not (math.isfinite(value) and value > 0.0):
+        raise ValueError("%s must be a finite number of seconds above 0, got %r" % (name, timeout))
+    return value
+
+
+class PortDevice:
+    """A device on one serial port; a subclass names its C type and functions.
+
+    The C functions are kept as staticmethods: stored plainly, a function
+    object would bind the instance as its first argument.
+    """
+
+    _KIND = ""  # what repr calls it
+    _C_TYPE = ""  # the C handle's type, e.g. "kivra_arm"
+    _c_open: Callable[..., int]
+    _c_destroy: Callable[[Any], None]
+    _c_is_open: Callable[[Any], int]
+    _c_get_timeout: Callable[[Any, Any], int]
+    _c_set_timeout: Callable[[Any, float], int]
+    _c_close: Callable[[Any], int]
+
+    def __init__(self, port: PathLike, timeout: float, exclusive: bool) -> None:
+        self._port = os.fsdecode(port)
+        encoded = os.fsencode(port)
+        if b"\0" in encoded:
+            raise ValueError("embedded null byte")
+        timeout = _checked_timeout(timeout)
+        handle = ffi.new(self._C_TYPE + "**")
+        detail = ffi.new("int32_t*")
+        flags = lib.KIVRA_OPEN_EXCLUSIVE if exclusive else 0
+        status = self._c_open(encoded, timeout, flags, handle, detail)
+        if status == lib.KIVRA_NOT_OPEN:
+            raise_open_error(detail[0], self._port)
+        if status != lib.KIVRA_OK:
+            raise_for_status(status, detail[0], self._port, timeout, 0)
+        self._handle = ffi.gc(handle[0], self._c_destroy)
+
+    @property
+    def port(self) -> str:
+        return self._port
+
+    @property
+    def is_open(self) -> bool:
+        return bool(self._c_is_open(self._handle))
+
+    @property
+    def timeout(self) -> float:
+        """Reply time-out [s]."""
+        value = ffi.new("double*")
+        self._c_get_timeout(self._handle, value)
+        return float(value[0])
+
+    @timeout.setter
+    def timeout(self, seconds: float) -> None:
+        self._c_set_timeout(self._handle, _checked_timeout(seconds))
+
+    def close(self) -> None:
+        """Closes the port at once, after a call in progress; closing again does nothing."""
+        status = self._c_close(self._handle)
+        if status != lib.KIVRA_OK:
+            raise_for_status(status, 0, self._port, 0.0, 0)
+
+    def __enter__(self: _Self) -> _Self:
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return "<kivra.%s %s %s>" % (self._KIND, self._port, "open" if self.is_open else "closed")
+
