@@ -92,6 +92,7 @@ const char* usage() {
            "  --truncate-every N        every N-th reply loses the back half of its payload\n"
            "  --hang-up-after N         hang up (close the port and exit) after N requests\n"
            "  --verbose                 log connections and faults on standard error\n"
+           "  --exit-with-parent        exit when the program that started it ends, however it ends\n"
            "  --help                    show this text\n";
 }
 
@@ -176,6 +177,9 @@ Options parse_options(int argc, char** argv) {
         } else if (option == "--verbose") {
             no_value();
             options.verbose = true;
+        } else if (option == "--exit-with-parent") {
+            no_value();
+            options.exit_with_parent = true;
         } else {
             throw std::invalid_argument("unknown option '" + std::string(argv[i]) + "'");
         }

@@ -14,6 +14,7 @@ struct Options {
     std::string link;  // symbolic link to the port, removed on exit; empty: none
     bool verbose = false;
     bool help = false;
+    bool exit_with_parent = false;  // a parent killed outright leaves no emulator behind
 
     // Identity.
     uint16_t device_id = 1;

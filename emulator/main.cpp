@@ -7,6 +7,7 @@
 
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -62,6 +63,8 @@ std::unique_ptr<EmulatedDevice> make_device(const Options& options, double now) 
 }
 
 int serve(const Options& options, PtyPort& port) {
+    // An orphan is adopted by another process: the parent's pid no longer shows.
+    const pid_t parent = getppid();
     std::unique_ptr<EmulatedDevice> device = make_device(options, monotonic_seconds());
     ReplyChannel replies(options);
     std::vector<uint8_t> input;
@@ -73,6 +76,7 @@ int serve(const Options& options, PtyPort& port) {
     bool last_reply_seen_unread = false;
 
     while (stop_requested == 0) {
+        if (options.exit_with_parent && getppid() != parent) break;
         double now = monotonic_seconds();
         double wake = std::min(device->next_wakeup(now), replies.next_due());
         if (!input.empty()) wake = std::min(wake, input_since + PARTIAL_REQUEST_LIMIT);

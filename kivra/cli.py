@@ -65,7 +65,7 @@ class Emulator:
 
     def __init__(self, device: str = "arm", options: Sequence[str] = ()) -> None:
         self.process = subprocess.Popen(
-            [emulator_path(), "--device", device, *options],
+            [emulator_path(), "--device", device, "--exit-with-parent", *options],
             stdout=subprocess.PIPE,
             text=True,
             start_new_session=True,
@@ -95,18 +95,25 @@ class Emulator:
 
 
 class _Interrupt:
-    """Turns SIGINT into an event the command waits on, so Ctrl-C never lands mid-cleanup."""
+    """Turns SIGINT and SIGTERM into an event the command waits on, so a stop never lands mid-cleanup.
+
+    SIGTERM (a time limit, a service manager) stops a command as Ctrl-C
+    does: the loop ramps its force down and the emulator it started ends.
+    """
+
+    SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
     def __init__(self) -> None:
         self.event = threading.Event()
-        self._previous: Any = None
+        self._previous: List[Any] = []
 
     def __enter__(self) -> threading.Event:
-        self._previous = signal.signal(signal.SIGINT, lambda *_: self.event.set())
+        self._previous = [signal.signal(number, lambda *_: self.event.set()) for number in self.SIGNALS]
         return self.event
 
     def __exit__(self, *exc_info: Any) -> None:
-        signal.signal(signal.SIGINT, self._previous)
+        for number, previous in zip(self.SIGNALS, self._previous):
+            signal.signal(number, previous)
 
 
 def percentiles(samples: Sequence[float], points: Sequence[float] = (50.0, 99.0)) -> List[float]:

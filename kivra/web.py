@@ -13,6 +13,12 @@ page has a bounded queue of them, so a tab that cannot keep up loses frames
 instead of growing the server's memory. The controls are POST requests that
 replace the loop's effects, which the loop applies between two ticks.
 
+The server's threads run in the scheduler's idle class (SCHED_IDLE): any
+ordinary thread that wakes takes their processor at once. The servo loop's
+replies reach it through the kernel's worker threads, which are ordinary
+ones; a server thread busy encoding a frame at nice 0 would make them wait
+for the rest of its time slice, and the loop miss its deadline.
+
 The server listens on 127.0.0.1 unless told otherwise, answers only requests
 addressed to the name it listens on, and takes changes only as JSON, so that
 another site open in the same browser cannot move the arm.
@@ -24,12 +30,11 @@ import json
 import math
 import os
 import posixpath
-import signal
 import threading
 import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Deque, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Deque, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 from ._kivra_ffi import ffi, lib
 from .arm import DeviceInfo
@@ -45,6 +50,7 @@ CLIENT_QUEUE = 32  # frames a page may fall behind before it loses the oldest
 KEEPALIVE = 15.0  # [s] between comments on an idle event stream
 MAX_BODY = 4096  # [bytes] of a POST
 DEFAULT_WALL_DISTANCE = 0.02  # [m] below the position at start, when the loop has no wall
+SCHED_IDLE = getattr(os, "SCHED_IDLE", 5)  # PyPy 3.9's os lacks the name
 
 _LOCAL_NAMES = ("127.0.0.1", "localhost", "::1")
 _CONTENT_TYPES = {
@@ -208,9 +214,11 @@ class WebMonitor:
         *,
         identity: Union[DeviceInfo, Mapping[str, Any], None] = None,
         use_trace: bool = True,
+        background: bool = True,
     ) -> None:
         self.loop = loop
         self.use_trace = use_trace
+        self.background = background
         if identity is None or isinstance(identity, DeviceInfo):
             identity = identity_fields(loop._arm.port, identity)
         self.identity = {str(k): str(v) for k, v in identity.items()}
@@ -237,10 +245,24 @@ class WebMonitor:
         if host in _LOCAL_NAMES:
             self._allowed_hosts = {"%s:%d" % (name, self.port) for name in ("127.0.0.1", "localhost", "[::1]")}
 
-        self._sampler = threading.Thread(target=self._sample, name="kivra-web-sampler", daemon=True)
-        self._serving = threading.Thread(target=self._server.serve_forever, name="kivra-web-server", daemon=True)
+        self._sampler = threading.Thread(target=self._in_background(self._sample), name="kivra-web-sampler", daemon=True)
+        # The threads of the requests inherit the class of the thread that starts them.
+        self._serving = threading.Thread(
+            target=self._in_background(self._server.serve_forever), name="kivra-web-server", daemon=True
+        )
         self._sampler.start()
         self._serving.start()
+
+    def _in_background(self, run: Callable[[], None]) -> Callable[[], None]:
+        def background() -> None:
+            if self.background:
+                try:
+                    os.sched_setscheduler(0, SCHED_IDLE, os.sched_param(0))  # 0: the calling thread
+                except (OSError, AttributeError):
+                    pass  # not Linux: the threads keep their class
+            run()
+
+        return background
 
     # ------------------------------------------------------------ sampling
 
@@ -532,6 +554,7 @@ def web(
     *,
     identity: Union[DeviceInfo, Mapping[str, Any], None] = None,
     use_trace: bool = True,
+    background: bool = True,
 ) -> WebMonitor:
     """Serves a live page of loop at ``server.url`` (port 0: any free port) until ``server.close()``.
 
@@ -540,8 +563,14 @@ def web(
     started, or a mapping of names to texts; without it, the port. The page takes the loop's trace: pass
     ``use_trace=False`` when the program reads :meth:`ServoLoop.trace`
     itself, and the page samples the latest tick instead.
+
+    The server's threads run in the idle scheduling class so that they never
+    hold up the loop's exchanges. While they run a Python statement they
+    hold the interpreter lock, and on a machine whose processors are all busy
+    the program's other Python threads may then wait for it longer: pass
+    ``background=False`` to keep them at the program's own priority.
     """
-    return WebMonitor(loop, port, host, identity=identity, use_trace=use_trace)
+    return WebMonitor(loop, port, host, identity=identity, use_trace=use_trace, background=background)
 
 
 def _raise_emulator_priority(pid: int) -> None:
@@ -562,10 +591,6 @@ def run_web_monitor(args: argparse.Namespace) -> int:
 
     with contextlib.ExitStack() as stack:
         stop = stack.enter_context(_Interrupt())
-        # A server is often ended by SIGTERM (timeout, a service manager):
-        # end it as Ctrl-C does, so that the loop and the emulator stop too.
-        previous = signal.signal(signal.SIGTERM, lambda *_: stop.set())
-        stack.callback(signal.signal, signal.SIGTERM, previous)
         port = args.port
         if not port:
             emulator = stack.enter_context(Emulator("arm"))

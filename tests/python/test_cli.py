@@ -5,6 +5,7 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -177,3 +178,53 @@ def test_monitor_redraws_live_values_and_ctrl_c_ends_it_at_once(tmp_path):
         assert "Traceback" not in screen()
     finally:
         subprocess.run([*tmux, "kill-server"], capture_output=True)
+
+
+def children_named(pid, name):
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                stat = f.read()
+        except (OSError, ValueError):
+            continue
+        comm, rest = stat[stat.index("(") + 1 : stat.rindex(")")], stat[stat.rindex(")") + 2 :].split()
+        if comm == name and int(rest[1]) == pid:
+            found.append(int(entry))
+    return found
+
+
+def running(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+@pytest.mark.parametrize(
+    "args,signal_number,status",
+    [
+        (("monitor",), signal.SIGTERM, 130),  # stops as Ctrl-C does
+        (("monitor", "--web"), signal.SIGTERM, 130),
+        (("monitor",), signal.SIGKILL, -signal.SIGKILL),  # no cleanup runs: the emulator sees its parent gone
+    ],
+)
+def test_a_stopped_monitor_leaves_no_emulator_behind(args, signal_number, status):
+    monitor = subprocess.Popen(kivra_command(*args), env=ENV, cwd="/", stdout=subprocess.DEVNULL, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 20
+        while not children_named(monitor.pid, "kivra-emulator") and time.monotonic() < deadline:
+            time.sleep(0.05)
+        (emulator,) = children_named(monitor.pid, "kivra-emulator")
+        time.sleep(1.0)  # the loop runs
+        monitor.send_signal(signal_number)
+        assert monitor.wait(timeout=5) == status
+        deadline = time.monotonic() + 2
+        while running(emulator) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert not running(emulator)
+    finally:
+        if monitor.poll() is None:
+            monitor.kill()
+            monitor.wait()

@@ -38,10 +38,25 @@ browser_missing = [
     if missing
 ]
 needs_browser = pytest.mark.skipif(bool(browser_missing), reason="; ".join(browser_missing))
-# Comparing the loop's misses needs a machine that nothing else loads: on a
-# shared one another job's load swamps what the page costs.
-TIMING = os.environ.get("KIVRA_TIMING_TESTS") == "1"
-needs_quiet_machine = pytest.mark.skipif(not TIMING, reason="timing comparison: set KIVRA_TIMING_TESTS=1 on a quiet machine")
+# Another job on a shared machine loads it in bursts of seconds that swamp
+# what a page costs. So the loop's misses are compared as medians of short
+# windows taken in turn with and without the pages, and only when the loop
+# runs quietly without them: above QUIET of its ticks missed in the median
+# window without a page, the machine is too loaded to tell.
+QUIET = 0.02
+SLACK = 5  # misses a window may differ by either way on an idle machine
+
+
+LAST_CPU = (os.cpu_count() or 1) - 1
+
+
+def lay_out(process_id, emulator_id):
+    """The layout the README advises beside a browser: the first processor left to the emulator
+    and the kernel's workers, the servo thread with the browser on the last (it preempts it)."""
+    for task in os.listdir("/proc/%d/task" % process_id):
+        if os.sched_getscheduler(int(task)) == os.SCHED_FIFO:  # the servo thread, when real-time was granted
+            subprocess.run(["taskset", "-pc", str(LAST_CPU), task], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["taskset", "-pc", "0", str(emulator_id)], check=True, stdout=subprocess.DEVNULL)
 
 
 def emulator_at_priority():
@@ -59,6 +74,7 @@ def running():
         loop = kivra.ServoLoop(arm)
         wall = kivra.Wall((start[0], start[1], start[2] - WALL_DEPTH), (0.0, 0.0, 1.0), 500.0, WALL_DAMPING)
         loop.set_effects(wall, kivra.ConstantForce((0.0, 0.0, -PUSH)))
+        lay_out(os.getpid(), emulator.process.pid)
         try:
             yield loop, info, wall
         finally:
@@ -174,8 +190,7 @@ class Browser:
         # raise its own threads' priority, which Chromium run by root uses.
         # Its drawing otherwise holds up the kernel's workers that carry the
         # port's data to the loop.
-        last = (os.cpu_count() or 1) - 1
-        command = ["taskset", "-c", str(last), "setpriv", "--bounding-set=-sys_nice", "--inh-caps=-sys_nice",
+        command = ["taskset", "-c", str(LAST_CPU), "setpriv", "--bounding-set=-sys_nice", "--inh-caps=-sys_nice",
                    "nice", "-n", "10", "node", os.path.join(ROOT, "tests", "browser", "drive.js")]
         self.process = subprocess.Popen(command, env=env,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -204,10 +219,22 @@ def browser():
     b.close()
 
 
-def misses_over(loop, seconds):
-    before = loop.stats()
-    time.sleep(seconds)
-    return loop.stats().missed_deadlines - before.missed_deadlines
+def misses_in_turn(counts, show, hide, rounds, seconds):
+    """Median misses per window, shown and hidden: counts() gives (ticks, misses); show() and hide() switch the pages."""
+    shown, hidden, ticks = [], [], []
+    for _ in range(rounds):
+        for switch, misses in ((hide, hidden), (show, shown)):
+            switch()
+            before = counts()
+            time.sleep(seconds)
+            after = counts()
+            misses.append(after[1] - before[1])
+            ticks.append(after[0] - before[0])
+    without, with_pages = statistics.median(hidden), statistics.median(shown)
+    print("misses per %.1f s window without the pages %s, with them %s" % (seconds, sorted(hidden), sorted(shown)))
+    if without > QUIET * statistics.median(ticks):
+        pytest.skip("the machine is too loaded to compare: %g misses in the median window without a page" % without)
+    return without, with_pages
 
 
 @needs_browser
@@ -243,22 +270,21 @@ def test_page_plots_the_loop_and_its_controls_act_on_it(server, running, browser
 
 
 @needs_browser
-@needs_quiet_machine
 def test_the_page_costs_the_loop_no_deadlines(server, running, browser):
     loop = running[0]
-    browser(open=server.url)
-    # Alternate windows with and without the page, so that whatever else
-    # the machine does falls on both alike.
-    without_page, with_page = [], []
-    for _ in range(6):
-        browser(eval="location.href = 'about:blank'")
-        time.sleep(0.7)
-        without_page.append(misses_over(loop, 1.5))
+
+    def show():
         browser(eval="location.href = %r" % server.url)
-        browser(wait="window.kivraView && window.kivraView.frames > 10")
-        time.sleep(0.5)  # past loading, to the page's steady updates
-        with_page.append(misses_over(loop, 1.5))
-    assert sum(with_page) <= 1.2 * sum(without_page) + 15, (without_page, with_page)
+        browser(wait="window.kivraView && window.kivraView.frames > 10")  # past loading, to its steady updates
+
+    def hide():
+        browser(eval="location.href = 'about:blank'")
+        time.sleep(0.5)
+
+    browser(open=server.url)
+    counts = lambda: (loop.stats().ticks, loop.stats().missed_deadlines)  # noqa: E731
+    without, with_page = misses_in_turn(counts, show, hide, rounds=8, seconds=1.5)
+    assert with_page <= 1.2 * without + SLACK
 
 
 def rss_kib(pid):
@@ -277,6 +303,8 @@ def test_ten_tabs_leave_the_loop_its_rate_and_the_server_its_memory(browser):
     monitor = subprocess.Popen(command, stdout=subprocess.PIPE, text=True, env=env, cwd=module_dir, start_new_session=True)
     try:
         url = monitor.stdout.readline().split()[2]
+        (emulator,) = [int(pid) for pid in open("/proc/%d/task/%d/children" % (monitor.pid, monitor.pid)).read().split()]
+        lay_out(monitor.pid, emulator)
         browser(open=url, count=10)
         status = lambda: json.loads(urllib.request.urlopen(url + "api/status", timeout=5).read())  # noqa: E731
         time.sleep(10.0)
@@ -288,9 +316,22 @@ def test_ten_tabs_leave_the_loop_its_rate_and_the_server_its_memory(browser):
         assert last["clients"] == 10
         rate = (last["stats"]["ticks"] - first["stats"]["ticks"]) / (last["stats"]["elapsed"] - first["stats"]["elapsed"])
         print("loop rate %.1f Hz; server RSS every 5 s [KiB]: %s" % (rate, rss))
-        if TIMING:
-            assert rate > 970.0
         assert max(rss[5:]) - min(rss[:5]) < 8 * 1024, rss
+
+        def switch(to):
+            for page in range(10):
+                browser(eval="location.href = %r" % to, page=page)
+            if to == url:
+                for page in range(10):
+                    browser(wait="window.kivraView && window.kivraView.frames > 10", page=page)
+            time.sleep(0.5)
+
+        def counts():
+            stats = status()["stats"]
+            return stats["ticks"], stats["misses"]
+
+        without, with_tabs = misses_in_turn(counts, lambda: switch(url), lambda: switch("about:blank"), rounds=4, seconds=3.0)
+        assert with_tabs <= 1.2 * without + SLACK
         monitor.send_signal(signal.SIGINT)
         assert monitor.wait(timeout=5) == 130
     finally:
