@@ -170,6 +170,12 @@ class PtyPeer:
                 pass
 
 
+def children(pid):
+    """The processes that pid's main thread started."""
+    with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+        return [int(child) for child in f.read().split()]
+
+
 @pytest.fixture
 def peer():
     p = PtyPeer()

@@ -12,6 +12,7 @@ import time
 import uuid
 
 import pytest
+from conftest import children
 
 kivra = pytest.importorskip("kivra")
 from kivra.cli import emulator_path  # noqa: E402
@@ -180,20 +181,6 @@ def test_monitor_redraws_live_values_and_ctrl_c_ends_it_at_once(tmp_path):
         subprocess.run([*tmux, "kill-server"], capture_output=True)
 
 
-def children_named(pid, name):
-    found = []
-    for entry in os.listdir("/proc"):
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                stat = f.read()
-        except (OSError, ValueError):
-            continue
-        comm, rest = stat[stat.index("(") + 1 : stat.rindex(")")], stat[stat.rindex(")") + 2 :].split()
-        if comm == name and int(rest[1]) == pid:
-            found.append(int(entry))
-    return found
-
-
 def running(pid):
     try:
         with open("/proc/%d/stat" % pid) as f:
@@ -214,9 +201,9 @@ def test_a_stopped_monitor_leaves_no_emulator_behind(args, signal_number, status
     monitor = subprocess.Popen(kivra_command(*args), env=ENV, cwd="/", stdout=subprocess.DEVNULL, start_new_session=True)
     try:
         deadline = time.monotonic() + 20
-        while not children_named(monitor.pid, "kivra-emulator") and time.monotonic() < deadline:
+        while not children(monitor.pid) and time.monotonic() < deadline:
             time.sleep(0.05)
-        (emulator,) = children_named(monitor.pid, "kivra-emulator")
+        (emulator,) = children(monitor.pid)
         time.sleep(1.0)  # the loop runs
         monitor.send_signal(signal_number)
         assert monitor.wait(timeout=5) == status

@@ -13,6 +13,7 @@ import urllib.error
 import urllib.request
 
 import pytest
+from conftest import children
 
 import kivra
 from kivra.web import CLIENT_QUEUE, CONTROLS, PLOT_STRIDE, _Client, _raise_emulator_priority
@@ -303,7 +304,7 @@ def test_ten_tabs_leave_the_loop_its_rate_and_the_server_its_memory(browser):
     monitor = subprocess.Popen(command, stdout=subprocess.PIPE, text=True, env=env, cwd=module_dir, start_new_session=True)
     try:
         url = monitor.stdout.readline().split()[2]
-        (emulator,) = [int(pid) for pid in open("/proc/%d/task/%d/children" % (monitor.pid, monitor.pid)).read().split()]
+        (emulator,) = children(monitor.pid)
         lay_out(monitor.pid, emulator)
         browser(open=url, count=10)
         status = lambda: json.loads(urllib.request.urlopen(url + "api/status", timeout=5).read())  # noqa: E731
