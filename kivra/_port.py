@@ -19,13 +19,8 @@ def _checked_timeout(timeout: float, name: str = "timeout") -> float:
 
 
 class PortDevice:
-    """A device on one serial port; a subclass names its C type and functions.
+    """A device on one serial port; a subclass names its C functions, ``class Arm(PortDevice, c_name="arm")``."""
 
-    The C functions are kept as staticmethods: stored plainly, a function
-    object would bind the instance as its first argument.
-    """
-
-    _KIND = ""  # what repr calls it
     _C_TYPE = ""  # the C handle's type, e.g. "kivra_arm"
     _c_open: Callable[..., int]
     _c_destroy: Callable[[Any], None]
@@ -33,6 +28,13 @@ class PortDevice:
     _c_get_timeout: Callable[[Any, Any], int]
     _c_set_timeout: Callable[[Any, float], int]
     _c_close: Callable[[Any], int]
+
+    def __init_subclass__(cls, c_name: str = "", **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        cls._C_TYPE = "kivra_" + c_name
+        for part in ("open", "destroy", "is_open", "get_timeout", "set_timeout", "close"):
+            # As staticmethods: stored plainly, a function would take the instance as its first argument.
+            setattr(cls, "_c_" + part, staticmethod(getattr(lib, "kivra_%s_%s" % (c_name, part))))
 
     def __init__(self, port: PathLike, timeout: float, exclusive: bool) -> None:
         self._port = os.fsdecode(port)
@@ -82,5 +84,5 @@ class PortDevice:
         self.close()
 
     def __repr__(self) -> str:
-        return "<kivra.%s %s %s>" % (self._KIND, self._port, "open" if self.is_open else "closed")
+        return "<kivra.%s %s %s>" % (type(self).__name__, self._port, "open" if self.is_open else "closed")
 

@@ -46,7 +46,7 @@ def _float_buffer(buffer: Any, name: str) -> Any:
     return buffer
 
 
-class Arm(PortDevice):
+class Arm(PortDevice, c_name="arm"):
     """The arm device on one serial port, opened at construction.
 
     ``timeout`` [s] bounds each exchange. The default of 50 ms is far above
@@ -59,14 +59,6 @@ class Arm(PortDevice):
     never interleave on the wire. Every call after :meth:`close` raises
     :class:`~kivra.PortClosed`.
     """
-
-    _KIND, _C_TYPE = "Arm", "kivra_arm"
-    _c_open = staticmethod(lib.kivra_arm_open)
-    _c_destroy = staticmethod(lib.kivra_arm_destroy)
-    _c_is_open = staticmethod(lib.kivra_arm_is_open)
-    _c_get_timeout = staticmethod(lib.kivra_arm_get_timeout)
-    _c_set_timeout = staticmethod(lib.kivra_arm_set_timeout)
-    _c_close = staticmethod(lib.kivra_arm_close)
 
     def __init__(self, port: PathLike, *, timeout: float = 0.05, exclusive: bool = True) -> None:
         super().__init__(port, timeout, exclusive)

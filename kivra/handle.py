@@ -81,7 +81,7 @@ def _record(message: Any) -> HandleMessage:
     return HandleError(error.device_id, error.error_code)
 
 
-class Handle(PortDevice):
+class Handle(PortDevice, c_name="handle"):
     """The handle on one serial port, opened at construction.
 
     ``timeout`` [s] bounds a receive (unless it is given its own) and how
@@ -94,14 +94,6 @@ class Handle(PortDevice):
     Replies come back as records from :meth:`receive`; nothing is called
     back. Every call after :meth:`close` raises :class:`~kivra.PortClosed`.
     """
-
-    _KIND, _C_TYPE = "Handle", "kivra_handle"
-    _c_open = staticmethod(lib.kivra_handle_open)
-    _c_destroy = staticmethod(lib.kivra_handle_destroy)
-    _c_is_open = staticmethod(lib.kivra_handle_is_open)
-    _c_get_timeout = staticmethod(lib.kivra_handle_get_timeout)
-    _c_set_timeout = staticmethod(lib.kivra_handle_set_timeout)
-    _c_close = staticmethod(lib.kivra_handle_close)
 
     def __init__(self, port: PathLike, *, timeout: float = 0.5, exclusive: bool = True) -> None:
         super().__init__(port, timeout, exclusive)
