@@ -174,6 +174,11 @@ def test_refused_requests_change_nothing(server, running, path, body, headers, s
     assert bytes(ffi.buffer(loop_effects(running[0]))) == before
 
 
+def test_the_server_threads_give_way_to_every_ordinary_thread(server):
+    threads = [server._sampler, server._serving]
+    assert [os.sched_getscheduler(t.native_id) for t in threads] == [getattr(os, "SCHED_IDLE", 5)] * 2
+
+
 def test_a_page_that_falls_behind_loses_its_oldest_frames():
     client = _Client()
     for i in range(CLIENT_QUEUE + 10):
