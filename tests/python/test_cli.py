@@ -3,6 +3,7 @@
 import json
 import os
 import re
+import select
 import shlex
 import shutil
 import signal
@@ -198,13 +199,11 @@ def running(pid):
     ],
 )
 def test_a_stopped_monitor_leaves_no_emulator_behind(args, signal_number, status):
-    monitor = subprocess.Popen(kivra_command(*args), env=ENV, cwd="/", stdout=subprocess.DEVNULL, start_new_session=True)
+    monitor = subprocess.Popen(kivra_command(*args), env=ENV, cwd="/", stdout=subprocess.PIPE, start_new_session=True)
     try:
-        deadline = time.monotonic() + 20
-        while not children(monitor.pid) and time.monotonic() < deadline:
-            time.sleep(0.05)
+        # Its first output comes once the loop runs (a slow start under an emulated processor).
+        assert select.select([monitor.stdout], [], [], 120)[0] and monitor.stdout.read1(4096)
         (emulator,) = children(monitor.pid)
-        time.sleep(1.0)  # the loop runs
         monitor.send_signal(signal_number)
         assert monitor.wait(timeout=5) == status
         deadline = time.monotonic() + 2
@@ -215,3 +214,4 @@ def test_a_stopped_monitor_leaves_no_emulator_behind(args, signal_number, status
         if monitor.poll() is None:
             monitor.kill()
             monitor.wait()
+        monitor.stdout.close()
