@@ -54,6 +54,10 @@ inline void to_c_info(const Kivra::HardwareAPI::Devices::DeviceInfo& reply, kivr
 
 inline bool valid_timeout(double timeout) { return std::isfinite(timeout) && timeout > 0.0; }
 
+inline bool finite_vector(const float* values) {
+    return std::isfinite(values[0]) && std::isfinite(values[1]) && std::isfinite(values[2]);
+}
+
 // Runs body and turns whatever escapes it into a status.
 template <typename Body>
 kivra_status guarded(int32_t* detail, Body&& body) noexcept {

@@ -17,7 +17,8 @@ static_assert(static_cast<int>(OutcomeKind::timed_out) == KIVRA_TIMED_OUT &&
                   static_cast<int>(OutcomeKind::wrong_code) == KIVRA_WRONG_CODE &&
                   static_cast<int>(OutcomeKind::short_payload) == KIVRA_SHORT_PAYLOAD &&
                   static_cast<int>(OutcomeKind::write_failed) == KIVRA_WRITE_FAILED &&
-                  static_cast<int>(OutcomeKind::not_open) == KIVRA_NOT_OPEN,
+                  static_cast<int>(OutcomeKind::not_open) == KIVRA_NOT_OPEN &&
+                  static_cast<int>(OutcomeKind::interrupted) == KIVRA_INTERRUPTED,
               "the C status codes hand the core's outcomes on unchanged");
 
 namespace {
@@ -40,7 +41,7 @@ kivra_status with_port(kivra_arm* arm, int32_t* detail, Body&& body) noexcept {
 
 kivra_status motion_exchange(kivra_arm* arm, uint8_t code, const float* command, float* first, float* second,
                              int32_t* detail) noexcept {
-    if (command == nullptr || first == nullptr || second == nullptr) {
+    if (command == nullptr || first == nullptr || second == nullptr || !finite_vector(command)) {
         return with_detail(detail, KIVRA_INVALID_ARGUMENT);
     }
     return with_port(arm, detail, [&](ArmCore& core) {
@@ -68,6 +69,7 @@ const char* kivra_status_name(kivra_status status) {
         case KIVRA_SHORT_PAYLOAD: return "KIVRA_SHORT_PAYLOAD";
         case KIVRA_WRITE_FAILED: return "KIVRA_WRITE_FAILED";
         case KIVRA_NOT_OPEN: return "KIVRA_NOT_OPEN";
+        case KIVRA_INTERRUPTED: return "KIVRA_INTERRUPTED";
         case KIVRA_INVALID_ARGUMENT: return "KIVRA_INVALID_ARGUMENT";
         case KIVRA_CLOSED: return "KIVRA_CLOSED";
         case KIVRA_BUSY: return "KIVRA_BUSY";
@@ -79,6 +81,8 @@ const char* kivra_status_name(kivra_status status) {
 
 const char* kivra_version(void) { return KIVRA_VERSION; }
 
+void kivra_set_interrupt_fd(int32_t fd) { Kivra::HardwareAPI::Devices::set_thread_interrupt_fd(fd); }
+
 kivra_status kivra_arm_open(const char* port, double timeout, uint32_t flags, kivra_arm** arm, int32_t* detail) {
     if (arm != nullptr) *arm = nullptr;
     if (port == nullptr || arm == nullptr || !valid_timeout(timeout) || (flags & ~uint32_t{KIVRA_OPEN_EXCLUSIVE}) != 0) {
@@ -86,7 +90,7 @@ kivra_status kivra_arm_open(const char* port, double timeout, uint32_t flags, ki
     }
     return guarded(detail, [&]() -> kivra_status {
         auto core = std::make_shared<ArmCore>(port, timeout);
-        const Outcome opened = core->stream.open_port((flags & KIVRA_OPEN_EXCLUSIVE) != 0);
+        const Outcome opened = core->stream.open_port((flags & KIVRA_OPEN_EXCLUSIVE) != 0 ? PortLock::exclusive : PortLock::shared);
         if (!opened.ok()) return report(opened, detail);
         core->open.store(true);
         *arm = new kivra_arm{std::move(core)};

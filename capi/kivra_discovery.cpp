@@ -102,15 +102,24 @@ kivra_status kivra_probe_ports(const char* const* ports, size_t count, double ti
         std::vector<std::thread> probes;
         probes.reserve(count);
         size_t started = 0;
+        // The probes stand in for their caller: what interrupts its waits interrupts theirs.
+        const int interrupt_fd = Kivra::HardwareAPI::Devices::thread_interrupt_fd();
+        const auto probe_for_caller = [interrupt_fd](const char* port, double limit, kivra_probe_result& result) {
+            Kivra::HardwareAPI::Devices::set_thread_interrupt_fd(interrupt_fd);
+            probe(port, limit, result);
+        };
         try {
             for (; started < count; ++started) {
-                probes.emplace_back(probe, ports[started], timeout, std::ref(results[started]));
+                probes.emplace_back(probe_for_caller, ports[started], timeout, std::ref(results[started]));
             }
         } catch (const std::system_error&) {
             // Out of threads: the rest are probed here, one after another.
             for (size_t i = started; i < count; ++i) probe(ports[i], timeout, results[i]);
         }
         for (std::thread& running : probes) running.join();
+        for (size_t i = 0; i < count; ++i) {
+            if (results[i].status == KIVRA_INTERRUPTED) return KIVRA_INTERRUPTED;
+        }
         return KIVRA_OK;
     });
 }

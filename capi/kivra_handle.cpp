@@ -75,7 +75,7 @@ kivra_status kivra_handle_open(const char* port, double timeout, uint32_t flags,
     }
     return guarded(detail, [&]() -> kivra_status {
         auto opened_handle = std::make_unique<kivra_handle>(port, timeout);
-        const Outcome opened = opened_handle->stream.open_port((flags & KIVRA_OPEN_EXCLUSIVE) != 0);
+        const Outcome opened = opened_handle->stream.open_port((flags & KIVRA_OPEN_EXCLUSIVE) != 0 ? PortLock::exclusive : PortLock::shared);
         if (!opened.ok()) return report(opened, detail);
         opened_handle->open.store(true);
         *handle = opened_handle.release();

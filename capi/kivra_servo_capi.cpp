@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <utility>
 
 #include "KivraHardwareAPI/ServoLoop.h"
@@ -17,6 +19,9 @@ namespace Servo = Kivra::HardwareAPI::Servo;
 using Servo::Vector3;
 
 static_assert(Servo::MAX_WALLS == sizeof(kivra_effects::walls) / sizeof(kivra_wall), "one C wall per wall of the core");
+static_assert(Servo::MAX_FORCE == KIVRA_MAX_FORCE && Servo::LOWEST_RATE == KIVRA_SERVO_LOWEST_RATE &&
+                  Servo::HIGHEST_RATE == KIVRA_SERVO_HIGHEST_RATE,
+              "the C limits are the core's");
 
 struct kivra_servo {
     std::shared_ptr<ArmCore> core;
@@ -84,20 +89,19 @@ void copy_percentiles(kivra_percentiles& out, const Servo::Percentiles& in) {
     out.max = in.max;
 }
 
-bool finite_vector(const float* values) {
-    return std::isfinite(values[0]) && std::isfinite(values[1]) && std::isfinite(values[2]);
-}
+// Every loop that has not been destroyed, so that the process's end can stop
+// those still running: a loop left running at exit would leave the last
+// force on the arm. Never destroyed itself, so that it outlives every other
+// static that an exit handler might still touch.
+struct Registry {
+    std::mutex mutex;
+    std::set<kivra_servo*> loops;
+    bool exit_handler_installed = false;
+};
 
-bool valid_effects(const kivra_effects& effects) {
-    const auto finite = [](float value) { return std::isfinite(value); };
-    bool valid = finite_vector(effects.spring.anchor) && finite(effects.spring.stiffness) &&
-                 finite(effects.spring.damping) && finite(effects.viscous_damping) &&
-                 finite_vector(effects.constant_force) && finite(effects.force_limit);
-    for (const kivra_wall& wall : effects.walls) {
-        valid = valid && finite_vector(wall.point) && finite_vector(wall.normal) && finite(wall.stiffness) &&
-                finite(wall.damping);
-    }
-    return valid;
+Registry& registry() {
+    static Registry* const loops = new Registry;
+    return *loops;
 }
 
 // Stops the loop and gives the arm back; a second call finds nothing to do.
@@ -109,6 +113,35 @@ void stop_loop(kivra_servo& servo) {
         servo.core->running_loops.fetch_sub(1);
     }
 }
+
+void stop_every_loop() noexcept {
+    try {
+        Registry& loops = registry();
+        std::lock_guard<std::mutex> lock(loops.mutex);
+        for (kivra_servo* servo : loops.loops) stop_loop(*servo);
+    } catch (...) {
+        // At the process's end there is nobody left to tell.
+    }
+}
+
+void register_loop(kivra_servo* servo) {
+    Registry& loops = registry();
+    std::lock_guard<std::mutex> lock(loops.mutex);
+    loops.loops.insert(servo);
+    if (!loops.exit_handler_installed) {
+        loops.exit_handler_installed = std::atexit([] { stop_every_loop(); }) == 0;
+    }
+}
+
+void unregister_loop(kivra_servo* servo) {
+    Registry& loops = registry();
+    std::lock_guard<std::mutex> lock(loops.mutex);
+    loops.loops.erase(servo);
+}
+
+// Unloading the library (dlclose) with a loop running would pull its code
+// from under the servo thread.
+__attribute__((destructor)) void stop_loops_on_unload() { stop_every_loop(); }
 
 }  // namespace
 
@@ -132,13 +165,13 @@ void kivra_effects_default(kivra_effects* effects) {
 kivra_status kivra_servo_start(kivra_arm* arm, double rate, const kivra_servo_options* options, kivra_servo** servo,
                                int32_t* detail) {
     if (servo != nullptr) *servo = nullptr;
-    if (arm == nullptr || servo == nullptr || !std::isfinite(rate) || rate <= 0.0) {
+    if (arm == nullptr || servo == nullptr || !(rate >= Servo::LOWEST_RATE && rate <= Servo::HIGHEST_RATE)) {
         return with_detail(detail, KIVRA_INVALID_ARGUMENT);
     }
     kivra_servo_options chosen;
     kivra_servo_default_options(&chosen);
     if (options != nullptr) chosen = *options;
-    if (!valid_timeout(chosen.exchange_timeout) || !std::isfinite(chosen.host_force_hold) ||
+    if (!std::isfinite(chosen.exchange_timeout) || chosen.exchange_timeout < 0.0 || !std::isfinite(chosen.host_force_hold) ||
         chosen.host_force_hold < 0.0 || !std::isfinite(chosen.host_force_ramp) || chosen.host_force_ramp < 0.0 ||
         chosen.trace_capacity == 0) {
         return with_detail(detail, KIVRA_INVALID_ARGUMENT);
@@ -168,6 +201,7 @@ kivra_status kivra_servo_start(kivra_arm* arm, double rate, const kivra_servo_op
             return with_detail(detail, KIVRA_INTERNAL_ERROR);
         }
         *servo = started.release();
+        register_loop(*servo);
         return with_detail(detail, KIVRA_OK);
     });
 }
@@ -180,8 +214,11 @@ kivra_status kivra_servo_stop(kivra_servo* servo) {
     });
 }
 
+void kivra_servo_stop_all(void) { stop_every_loop(); }
+
 void kivra_servo_destroy(kivra_servo* servo) {
     if (servo == nullptr) return;
+    unregister_loop(servo);
     kivra_servo_stop(servo);
     delete servo;
 }
@@ -191,11 +228,16 @@ int32_t kivra_servo_is_running(const kivra_servo* servo) {
 }
 
 kivra_status kivra_servo_set_effects(kivra_servo* servo, const kivra_effects* effects) {
-    if (servo == nullptr || effects == nullptr || !valid_effects(*effects)) return KIVRA_INVALID_ARGUMENT;
+    if (servo == nullptr || effects == nullptr || kivra_effects_problem(effects) != nullptr) return KIVRA_INVALID_ARGUMENT;
     return guarded(nullptr, [&]() -> kivra_status {
         servo->loop->set_effects(effects_of(*effects));
         return KIVRA_OK;
     });
+}
+
+const char* kivra_effects_problem(const kivra_effects* effects) {
+    if (effects == nullptr) return "effects must not be NULL";
+    return Servo::effects_problem(effects_of(*effects));
 }
 
 kivra_status kivra_servo_get_effects(const kivra_servo* servo, kivra_effects* effects) {
@@ -259,6 +301,11 @@ kivra_status kivra_servo_get_statistics(const kivra_servo* servo, kivra_servo_st
         out.ticks = in.ticks;
         out.missed_deadlines = in.missed_deadlines;
         out.failed_exchanges = in.failed_exchanges;
+        out.timeouts = in.timeouts;
+        out.short_replies = in.short_replies;
+        out.wrong_codes = in.wrong_codes;
+        out.hang_ups = in.hang_ups;
+        out.late_replies_discarded = in.late_replies_discarded;
         out.refused_forces = in.refused_forces;
         out.trace_dropped = servo->loop->trace_dropped();
         copy_percentiles(out.wakeup_lateness, in.wakeup_lateness);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -55,6 +56,16 @@ PtyPort::PtyPort(const std::string& link_path) {
     }
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     if (!link_path.empty()) {
+        // An emulator that was killed leaves its link behind, pointing at a
+        // terminal that went with it (or whose number this one now has):
+        // such a link is taken over.
+        struct stat existing{};
+        if (::lstat(link_path.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode)) {
+            char target[256] = {};
+            const ssize_t length = ::readlink(link_path.c_str(), target, sizeof(target) - 1);
+            const bool ours = length > 0 && std::string(target, static_cast<std::size_t>(length)) == name;
+            if (ours || ::access(link_path.c_str(), F_OK) != 0) ::unlink(link_path.c_str());
+        }
         if (::symlink(name, link_path.c_str()) != 0) {
             const int err = errno;
             ::close(master);

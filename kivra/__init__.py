@@ -13,6 +13,7 @@ from .errors import (
     DeviceBusy,
     DeviceTimeout,
     Disconnected,
+    Interrupted,
     KivraError,
     NotATerminal,
     PortClosed,
@@ -24,12 +25,13 @@ from .errors import (
     ProtocolError,
 )
 from .handle import Handle, HandleError, HandleInfo, HandleStatus, HandleStatusFrame
-from .servo import ConstantForce, Damping, LoopStatistics, ServoLoop, Spring, TickState, Wall
+from .servo import MAX_FORCE, ConstantForce, Damping, LoopStatistics, ServoLoop, Spring, TickState, Wall
 from .web import web
 
 __version__: str = _ffi.string(_lib.kivra_version()).decode()
 
 __all__ = [
+    "MAX_FORCE",
     "AmbiguousDevice",
     "Arm",
     "ConstantForce",
@@ -45,6 +47,7 @@ __all__ = [
     "HandleInfo",
     "HandleStatus",
     "HandleStatusFrame",
+    "Interrupted",
     "KivraError",
     "LoopStatistics",
     "NotATerminal",

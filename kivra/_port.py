@@ -5,6 +5,7 @@ import os
 from typing import Any, Callable, TypeVar, Union
 
 from ._kivra_ffi import ffi, lib
+from ._safety import enable_interrupts
 from .errors import raise_for_status, raise_open_error
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -42,6 +43,7 @@ class PortDevice:
         if b"\0" in encoded:
             raise ValueError("embedded null byte")
         timeout = _checked_timeout(timeout)
+        enable_interrupts()
         handle = ffi.new(self._C_TYPE + "**")
         detail = ffi.new("int32_t*")
         flags = lib.KIVRA_OPEN_EXCLUSIVE if exclusive else 0

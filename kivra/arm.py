@@ -9,6 +9,9 @@ from .errors import raise_for_status
 
 Vector = Tuple[float, float, float]
 
+# The largest magnitude a command component can have on the wire, a 32-bit float.
+_FLOAT32_MAX = 3.4028234663852886e38
+
 _STATE_REPLY = 43
 _JOINT_STATE_REPLY = 27
 _WAKEUP_REPLY = 11
@@ -67,7 +70,10 @@ class Arm(PortDevice, c_name="arm"):
     @staticmethod
     def buffer(values: Sequence[float] = (0.0, 0.0, 0.0)) -> Any:
         """A C array of 3 floats for the allocation-free form of the exchanges."""
-        return ffi.new("float[3]", list(values))
+        values = list(values)
+        if len(values) != 3:
+            raise ValueError("a buffer holds 3 floats, got %d values" % len(values))
+        return ffi.new("float[3]", values)
 
     def _exchange(self, function: Any, reply_code: int, command: Any, first: Any, second: Any) -> Optional[Tuple[Vector, Vector]]:
         # A stack of scratch buffers rather than one set: two threads may be
@@ -80,13 +86,18 @@ class Arm(PortDevice, c_name="arm"):
             pool.append(None)
             scratch = _Scratch()
         try:
+            if len(command) != 3:
+                raise ValueError("a command has 3 components, got %d" % len(command))
+            c0, c1, c2 = float(command[0]), float(command[1]), float(command[2])
+            # NaN fails every comparison; anything beyond float32 would arrive as infinity.
+            if not (-_FLOAT32_MAX <= c0 <= _FLOAT32_MAX and -_FLOAT32_MAX <= c1 <= _FLOAT32_MAX
+                    and -_FLOAT32_MAX <= c2 <= _FLOAT32_MAX):
+                raise ValueError("a command must be finite and within float32 range, got %r" % ((c0, c1, c2),))
             if not isinstance(command, ffi.CData):
-                if len(command) != 3:
-                    raise ValueError("a command has 3 components, got %d" % len(command))
                 sent = scratch.command
-                sent[0] = command[0]
-                sent[1] = command[1]
-                sent[2] = command[2]
+                sent[0] = c0
+                sent[1] = c1
+                sent[2] = c2
                 command = sent
             if first is None and second is None:
                 out_first, out_second = scratch.first, scratch.second

@@ -8,6 +8,7 @@ from uuid import UUID
 
 from ._kivra_ffi import ffi, lib
 from ._port import PathLike, _checked_timeout
+from ._safety import enable_interrupts
 from .arm import Arm
 from .errors import KivraError, _fail, _in_use_text, raise_for_status
 
@@ -105,6 +106,7 @@ def _collect_links(directory: str, ports: Dict[str, List[str]]) -> None:
 
 
 def _probe(ports: Sequence[str], timeout: float) -> Any:
+    enable_interrupts()
     names = [ffi.new("char[]", os.fsencode(port)) for port in ports]
     results = ffi.new("kivra_probe_result[]", len(ports))
     status = lib.kivra_probe_ports(ffi.new("const char*[]", names), len(ports), timeout, results)

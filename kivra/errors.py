@@ -11,6 +11,7 @@ import os
 from typing import List, NoReturn, Optional, Tuple
 
 from ._kivra_ffi import lib as _lib
+from ._safety import after_interrupted_wait
 
 log = logging.getLogger("kivra")
 # The application decides where failures go; without its own handler they stay quiet.
@@ -40,6 +41,13 @@ class ProtocolError(KivraError):
         super().__init__(message)
         self.code = code
         self.count = count
+
+
+class Interrupted(KivraError, InterruptedError):
+    """A signal ended a wait for the device, and its handler raised nothing.
+
+    Ctrl-C itself raises :class:`KeyboardInterrupt` as usual.
+    """
 
 
 class PortClosed(KivraError):
@@ -146,6 +154,9 @@ def raise_open_error(error_number: int, port: str) -> NoReturn:
 
 def raise_for_status(status: int, detail: int, port: str, timeout: float, expected_code: int) -> NoReturn:
     """Raises the exception of a failed call on the device at port."""
+    if status == _lib.KIVRA_INTERRUPTED:
+        after_interrupted_wait()
+        raise Interrupted("a signal ended the wait for %s" % port)
     if status == _lib.KIVRA_TIMED_OUT:
         _fail(DeviceTimeout("no reply from %s within %g s" % (port, timeout)))
     if status == _lib.KIVRA_HUNG_UP:

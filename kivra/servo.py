@@ -8,8 +8,15 @@ import math
 from typing import Any, List, NamedTuple, Optional, Sequence
 
 from ._kivra_ffi import ffi, lib
+from ._safety import install_exit_handlers
 from .arm import Arm, Vector
 from .errors import raise_for_status
+
+#: The most force [N] the library ever sends an arm; ``force_limit`` may only lower it.
+MAX_FORCE: float = float(lib.KIVRA_MAX_FORCE)
+#: The rates [Hz] a servo loop may run at.
+LOWEST_RATE: float = float(lib.KIVRA_SERVO_LOWEST_RATE)
+HIGHEST_RATE: float = float(lib.KIVRA_SERVO_HIGHEST_RATE)
 
 _MAX_WALLS = 4
 _TRACE_BATCH = 1024
@@ -73,6 +80,11 @@ class LoopStatistics(NamedTuple):
     missed_deadlines: int
     failed_exchanges: int
     refused_forces: int
+    timeouts: int  # failed exchanges by kind: no reply,
+    short_replies: int  # a reply cut short,
+    wrong_codes: int  # a foreign reply,
+    hang_ups: int  # the port gone
+    late_replies_discarded: int  # late replies thrown away before an exchange
     trace_dropped: int
     wakeup_lateness: Percentiles
     exchange_time: Percentiles
@@ -122,9 +134,12 @@ def _fill_effects(effects: Any, chosen: Sequence[Any], force_limit: float) -> No
             effects.constant_force = _vector(effect.force, "constant force")
         else:
             raise TypeError("not an effect: %r" % (effect,))
-    if not math.isfinite(force_limit):
-        raise ValueError("force_limit must be finite, got %r" % (force_limit,))
     effects.force_limit = force_limit
+    problem = lib.kivra_effects_problem(effects)
+    if problem != ffi.NULL:
+        given = ", ".join([repr(effect) for effect in chosen] + ["force_limit=%r" % (force_limit,)])
+        detail = " (%g N)" % MAX_FORCE if "force limit" in ffi.string(problem).decode() else ""
+        raise ValueError("%s%s; got %s" % (ffi.string(problem).decode(), detail, given))
 
 
 class ServoLoop:
@@ -132,9 +147,16 @@ class ServoLoop:
 
     While it runs the loop owns the arm: the arm's own exchanges raise
     :class:`~kivra.DeviceBusy` rather than slip commands in between its ticks.
-    ``exchange_timeout`` [s] defaults to the arm's time-out. ``realtime`` asks
-    for SCHED_FIFO and locked memory and runs without them when refused
+    ``rate`` runs from :data:`LOWEST_RATE` to :data:`HIGHEST_RATE`.
+    ``exchange_timeout`` [s] defaults to a little under the period (at most
+    50 ms), so that a lost or truncated reply costs one tick. ``realtime``
+    asks for SCHED_FIFO and locked memory and runs without them when refused
     (see :meth:`stats`).
+
+    A loop still running when the program ends (normally, by ``sys.exit``, an
+    uncaught exception, SIGTERM or SIGHUP) is stopped and its arm sent zero
+    force first. A program with its own SIGTERM or SIGHUP handler keeps it:
+    that handler must stop its loops (``stop()``) before the program ends.
     """
 
     def __init__(
@@ -150,18 +172,17 @@ class ServoLoop:
         trace_capacity: int = 8192,
     ) -> None:
         rate = float(rate)
-        if not (math.isfinite(rate) and rate > 0.0):
-            raise ValueError("rate must be a finite number of Hz above 0, got %r" % (rate,))
-        if exchange_timeout is None:
-            exchange_timeout = arm.timeout
-        if not (math.isfinite(exchange_timeout) and exchange_timeout > 0.0):
+        if not (LOWEST_RATE <= rate <= HIGHEST_RATE):
+            raise ValueError("rate must be from %g to %g Hz, got %r" % (LOWEST_RATE, HIGHEST_RATE, rate))
+        if exchange_timeout is not None and not (math.isfinite(exchange_timeout) and exchange_timeout > 0.0):
             raise ValueError("exchange_timeout must be a finite number of seconds above 0, got %r" % (exchange_timeout,))
         for name, value in (("host_force_hold", host_force_hold), ("host_force_ramp", host_force_ramp)):
             if not (math.isfinite(value) and value >= 0.0):
                 raise ValueError("%s must be a finite number of seconds, 0 or more, got %r" % (name, value))
         options = ffi.new("kivra_servo_options*")
         lib.kivra_servo_default_options(options)
-        options.exchange_timeout = exchange_timeout
+        if exchange_timeout is not None:
+            options.exchange_timeout = exchange_timeout
         options.host_force_hold = host_force_hold
         options.host_force_ramp = host_force_ramp
         options.realtime = 1 if realtime else 0
@@ -170,11 +191,12 @@ class ServoLoop:
             raise ValueError("trace_capacity must be at least 1, got %r" % (trace_capacity,))
         options.trace_capacity = trace_capacity
         self._arm = arm  # the arm outlives its loop
+        install_exit_handlers()
         handle = ffi.new("kivra_servo**")
         detail = ffi.new("int32_t*")
         status = lib.kivra_servo_start(arm._handle, rate, options, handle, detail)
         if status != lib.KIVRA_OK:
-            raise_for_status(status, detail[0], arm.port, options.exchange_timeout, 0)
+            raise_for_status(status, detail[0], arm.port, options.exchange_timeout or arm.timeout, 0)
         self._handle = ffi.gc(handle[0], lib.kivra_servo_destroy)
         self._force = ffi.new("float[3]")
         self._trace = ffi.new("kivra_tick[]", _TRACE_BATCH)
@@ -199,7 +221,12 @@ class ServoLoop:
 
     def set_effects(self, *effects: Any, force_limit: float = 10.0) -> None:
         """Replaces every effect at once: at most one Spring, Damping and
-        ConstantForce, up to four Walls; the sum is clamped to force_limit [N]."""
+        ConstantForce, up to four Walls; the sum is clamped to force_limit [N].
+
+        Refused with ValueError before anything changes: a value that is not
+        finite, a negative stiffness or damping (it would push energy into the
+        hand), a zero wall normal, a force_limit of 0 or less or above
+        :data:`MAX_FORCE`."""
         chosen = ffi.new("kivra_effects*")
         _fill_effects(chosen, effects, force_limit)
         self._check(lib.kivra_servo_set_effects(self._handle, chosen))
@@ -241,6 +268,11 @@ class ServoLoop:
             s.missed_deadlines,
             s.failed_exchanges,
             s.refused_forces,
+            s.timeouts,
+            s.short_replies,
+            s.wrong_codes,
+            s.hang_ups,
+            s.late_replies_discarded,
             s.trace_dropped,
             p(s.wakeup_lateness),
             p(s.exchange_time),
@@ -253,4 +285,16 @@ class ServoLoop:
         )
 
 
-__all__ = ["ConstantForce", "Damping", "LoopStatistics", "Percentiles", "ServoLoop", "Spring", "TickState", "Wall"]
+__all__ = [
+    "HIGHEST_RATE",
+    "LOWEST_RATE",
+    "MAX_FORCE",
+    "ConstantForce",
+    "Damping",
+    "LoopStatistics",
+    "Percentiles",
+    "ServoLoop",
+    "Spring",
+    "TickState",
+    "Wall",
+]

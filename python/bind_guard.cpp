@@ -33,10 +33,31 @@ bool needs_constructed_self(const function_record* record, PyObject* args) {
            PyObject_TypeCheck(PyTuple_GET_ITEM(args, 0), reinterpret_cast<PyTypeObject*>(record->scope.ptr()));
 }
 
+// A constructor handed such an object as an argument would keep a pointer
+// to memory that was never initialised.
+PyObject* uninitialized_argument(const function_record* record, PyObject* args) {
+    if (!record->is_constructor) return nullptr;
+    for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(args); ++i) {
+        PyObject* argument = PyTuple_GET_ITEM(args, i);
+        if (py::detail::get_type_info(Py_TYPE(argument)) != nullptr && !constructed(argument)) return argument;
+    }
+    return nullptr;
+}
+
 PyObject* checked_call(PyObject* capsule, PyObject* args, PyObject* kwargs) {
     auto* record = static_cast<function_record*>(
         PyCapsule_GetPointer(capsule, py::detail::get_function_record_capsule_name()));
     if (record == nullptr) return nullptr;
+    if (PyObject* argument = uninitialized_argument(record, args)) {
+        try {
+            const std::string type_name = py::detail::get_fully_qualified_tp_name(Py_TYPE(argument));
+            PyErr_Format(PyExc_TypeError, "%s() was given an uninitialized %s object; its __init__ was never called",
+                         record->name, type_name.c_str());
+        } catch (py::error_already_set& error) {
+            error.restore();
+        }
+        return nullptr;
+    }
     if (needs_constructed_self(record, args)) {
         PyObject* self = PyTuple_GET_ITEM(args, 0);
         if (!constructed(self)) {

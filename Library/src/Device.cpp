@@ -35,7 +35,13 @@ void wait_ended(long long waited_nanoseconds, long long spin_ns);
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
+thread_local int interrupt_fd = -1;
+
 }  // namespace
+
+void set_thread_interrupt_fd(int fd) { interrupt_fd = fd < 0 ? -1 : fd; }
+
+int thread_interrupt_fd() { return interrupt_fd; }
 
 WaitLimit WaitLimit::precise(double timeout) {
     WaitLimit limit;
@@ -137,9 +143,11 @@ OutcomeKind Device::wait_until_available(std::size_t needed, const WaitLimit& li
             const timespec pause{0, static_cast<long>(pause_ns)};
             nanosleep(&pause, nullptr);
         } else {
-            long long left_ms = LONGEST_BLOCK_MILLISECONDS;
-            if (give_up_ns > 0) left_ms = std::min(left_ms, (give_up_ns - now_ns + 999'999) / 1'000'000);
-            const int events = stream->wait_for_input(static_cast<int>(std::max(0LL, left_ms)));
+            long long left_ns = LONGEST_BLOCK_MILLISECONDS * 1'000'000LL;
+            if (give_up_ns > 0) left_ns = std::max(0LL, std::min(left_ns, give_up_ns - now_ns));
+            bool interrupted = false;
+            const int events = stream->wait_for_input(left_ns, interrupt_fd, interrupted);
+            if (interrupted) return OutcomeKind::interrupted;
             if ((events & HANG_UP_EVENTS) != 0 && (events & POLLIN) == 0) return OutcomeKind::hung_up;
             // A hung-up port may still report its last bytes as readable:
             // once they are taken, it is seen hung up above.
@@ -207,6 +215,41 @@ uint32_t Device::await_payload(std::size_t n) {
                  IO::error_text(err).c_str());
     std::fflush(stderr);
     return 0;
+}
+
+void Device::suspect_late_reply(long long quiet_ns) {
+    if (quiet_ns <= 0) return;
+    quiet_window_ns = std::max(quiet_window_ns, quiet_ns);
+    last_activity_ns = monotonic_nanoseconds();
+}
+
+Outcome Device::await_quiet_line(long long give_up_ns) {
+    if (quiet_window_ns <= 0) return Outcome::done();
+    bool counted = false;
+    for (;;) {
+        const int32_t waiting = stream->available();
+        long long now_ns = monotonic_nanoseconds();
+        if (waiting > 0) {
+            stream->discard_input();
+            late_bytes_discarded.fetch_add(static_cast<uint64_t>(waiting), std::memory_order_relaxed);
+            if (!counted) late_replies_discarded.fetch_add(1, std::memory_order_relaxed);
+            counted = true;
+            last_activity_ns = now_ns;
+        }
+        const long long quiet_at = last_activity_ns + quiet_window_ns;
+        if (now_ns >= quiet_at) {
+            quiet_window_ns = 0;
+            return Outcome::done();
+        }
+        if (give_up_ns > 0 && now_ns >= give_up_ns) return {OutcomeKind::timed_out, 0};
+        const long long until = give_up_ns > 0 ? std::min(quiet_at, give_up_ns) : quiet_at;
+        bool interrupted = false;
+        const int saved_errno = errno;
+        const int events = stream->wait_for_input(until - now_ns, interrupt_fd, interrupted);
+        errno = saved_errno;
+        if (interrupted) return {OutcomeKind::interrupted, 0};
+        if ((events & HANG_UP_EVENTS) != 0 && stream->available() == 0) return {OutcomeKind::hung_up, 0};
+    }
 }
 
 Outcome Device::check_open() const {

@@ -71,6 +71,7 @@ bool Pendra3::await_reply(uint8_t code, std::size_t n) {
         if (await_payload(n) == n) return true;
         // The rest of a truncated reply must not become the next reply.
         stream->discard_input();
+        suspect_late_reply(timeout_nanoseconds());
         return false;
     }
     // 0 means nothing came within the time-out: waiting once more would only
@@ -79,12 +80,24 @@ bool Pendra3::await_reply(uint8_t code, std::size_t n) {
     if (got != 0) {
         await_payload(BUFFER_SIZE);
         stream->discard_input();
+    } else {
+        suspect_late_reply(timeout_nanoseconds());
     }
     return false;
 }
 
+long long Pendra3::timeout_nanoseconds() const {
+    return timeout > 0 ? static_cast<long long>(static_cast<double>(timeout) * 1e9) : 0;
+}
+
 void Pendra3::begin_arm_exchange() {
     begin_exchange();
+    // A reply that came too late for its exchange must not be taken for the
+    // next one. A line that never falls quiet is given up on after twice
+    // the time-out: the request then goes out, and what comes is checked
+    // as always.
+    const long long limit = timeout_nanoseconds();
+    if (suspect()) await_quiet_line(limit > 0 ? monotonic_nanoseconds() + 2 * limit : 0);
     // The arm speaks only when asked, so anything waiting before a request
     // is left from an earlier exchange: a late or surplus reply.
     stream->discard_input();
@@ -96,6 +109,33 @@ Outcome Pendra3::receive_reply(uint8_t code, std::size_t n, long long deadline_n
     if (outcome.ok() && got != code) outcome = {OutcomeKind::wrong_code, got};
     if (outcome.ok()) outcome = receive_payload(n, deadline_ns);
     if (!outcome.ok()) stream->discard_input();
+    return outcome;
+}
+
+Outcome Pendra3::begin_timed_exchange(double timeout, long long& deadline_ns) {
+    Outcome outcome = check_open();
+    if (!outcome.ok()) return outcome;
+    // The quiet wait comes on top of the exchange's own time, and gives up
+    // (the port still suspect) when the line stays busy as long again.
+    const long long window_ns = timeout > 0 ? static_cast<long long>(timeout * 1e9) : 0;
+    if (suspect()) outcome = await_quiet_line(window_ns > 0 ? monotonic_nanoseconds() + 2 * window_ns : 0);
+    if (!outcome.ok()) return outcome;
+    deadline_ns = deadline_after(timeout);
+    stream->discard_input();
+    return outcome;
+}
+
+Outcome Pendra3::end_timed_exchange(const Outcome& outcome, double timeout) {
+    switch (outcome.kind) {
+        case OutcomeKind::timed_out:
+        case OutcomeKind::short_payload:
+        case OutcomeKind::wrong_code:
+        case OutcomeKind::interrupted:
+            suspect_late_reply(timeout > 0 ? static_cast<long long>(timeout * 1e9) : 0);
+            break;
+        default:
+            break;
+    }
     return outcome;
 }
 
@@ -136,16 +176,19 @@ UUID Pendra3::request_identifier(uint8_t selector) {
     if (first != Pendra3Code::IDENTIFIER) {
         if (first != 0) await_payload(BUFFER_SIZE);
         stream->discard_input();
+        if (first == 0) suspect_late_reply(timeout_nanoseconds());
         return value;
     }
     const uint8_t second = await_header_code();
     if (second != selector) {
         if (second != 0) await_payload(BUFFER_SIZE);
         stream->discard_input();
+        if (second == 0) suspect_late_reply(timeout_nanoseconds());
         return value;
     }
     if (await_payload(IDENTIFIER_PAYLOAD_LENGTH) != IDENTIFIER_PAYLOAD_LENGTH) {
         stream->discard_input();
+        suspect_late_reply(timeout_nanoseconds());
         return value;
     }
     decode_identifier(rx_buffer, value);
@@ -266,23 +309,21 @@ uint8_t Pendra3::reply_code_of(uint8_t command_code) {
 Outcome Pendra3::exchange(uint8_t code, const Vector3& command, Vector3& first, Vector3& second, double timeout) {
     const uint8_t reply_code = reply_code_of(code);
     if (reply_code == 0) return {OutcomeKind::wrong_code, code};
-    Outcome outcome = check_open();
-    if (!outcome.ok()) return outcome;
-    const long long deadline_ns = deadline_after(timeout);
     Lock lock(stream->exchange_mutex());
-    stream->discard_input();
+    long long deadline_ns = 0;
+    Outcome outcome = begin_timed_exchange(timeout, deadline_ns);
+    if (!outcome.ok()) return outcome;
     outcome = send_until(encode_floats(tx_buffer, code, command.data(), 3), deadline_ns);
     if (outcome.ok()) outcome = receive_reply(reply_code, STATE_LENGTH, deadline_ns);
     if (outcome.ok()) decode_state(rx_buffer, first, second);
-    return outcome;
+    return end_timed_exchange(outcome, timeout);
 }
 
 Outcome Pendra3::wakeup(DeviceInfo& info, double timeout) {
-    Outcome outcome = check_open();
-    if (!outcome.ok()) return outcome;
-    const long long deadline_ns = deadline_after(timeout);
     Lock lock(stream->exchange_mutex());
-    stream->discard_input();
+    long long deadline_ns = 0;
+    Outcome outcome = begin_timed_exchange(timeout, deadline_ns);
+    if (!outcome.ok()) return outcome;
     tx_buffer[0] = Pendra3Code::WAKEUP;
     outcome = send_until(1, deadline_ns);
     if (outcome.ok()) outcome = receive_reply(Pendra3Code::DEVICE_INFO, DEVICE_INFO_LENGTH, deadline_ns);
@@ -290,15 +331,14 @@ Outcome Pendra3::wakeup(DeviceInfo& info, double timeout) {
         info = DeviceInfo{};
         decode_device_info(rx_buffer, info);
     }
-    return outcome;
+    return end_timed_exchange(outcome, timeout);
 }
 
 Outcome Pendra3::identifier(uint8_t selector, UUID& value, double timeout) {
-    Outcome outcome = check_open();
-    if (!outcome.ok()) return outcome;
-    const long long deadline_ns = deadline_after(timeout);
     Lock lock(stream->exchange_mutex());
-    stream->discard_input();
+    long long deadline_ns = 0;
+    Outcome outcome = begin_timed_exchange(timeout, deadline_ns);
+    if (!outcome.ok()) return outcome;
     tx_buffer[0] = Pendra3Code::IDENTIFIER;
     tx_buffer[1] = selector;
     outcome = send_until(2, deadline_ns);
@@ -316,7 +356,7 @@ Outcome Pendra3::identifier(uint8_t selector, UUID& value, double timeout) {
     }
     if (!outcome.ok()) {
         stream->discard_input();
-        return outcome;
+        return end_timed_exchange(outcome, timeout);
     }
     value = decoded;
     return outcome;

@@ -49,6 +49,10 @@ int8_t SerialStream::open() {
 }
 
 Outcome SerialStream::open_port(bool exclusive) {
+    return open_port(exclusive ? PortLock::exclusive : PortLock::none);
+}
+
+Outcome SerialStream::open_port(PortLock lock_mode) {
     std::lock_guard<std::recursive_mutex> lock(exchange_mutex_);
     if (port_buffer != nullptr) {
         close();
@@ -58,7 +62,7 @@ Outcome SerialStream::open_port(bool exclusive) {
     }
     port_buffer = new serialib();
     rdbuf(port_buffer);
-    if (port_buffer->open_device(has_port_path ? port_path.c_str() : nullptr, exclusive) != 1) {
+    if (port_buffer->open_device(has_port_path ? port_path.c_str() : nullptr, lock_mode) != 1) {
         open_errno = port_buffer->last_error();
         errno = open_errno;
         return {OutcomeKind::not_open, open_errno};
@@ -115,6 +119,12 @@ void SerialStream::discard_input() {
 
 int SerialStream::wait_for_input(int timeout_ms) const {
     if (port_buffer != nullptr) return port_buffer->wait_readable(timeout_ms);
+    return POLLNVAL;
+}
+
+int SerialStream::wait_for_input(long long timeout_ns, int interrupt_fd, bool& interrupted) const {
+    interrupted = false;
+    if (port_buffer != nullptr) return port_buffer->wait_readable(timeout_ns, interrupt_fd, interrupted);
     return POLLNVAL;
 }
 

@@ -1,9 +1,12 @@
 #include "KivraHardwareAPI/ServoLoop.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +16,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -256,11 +260,64 @@ __attribute__((noinline)) void prefault_stack() {
 
 }  // namespace
 
+const char* effects_problem(const Effects& effects) {
+    const auto finite3 = [](const Vector3& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); };
+    const auto passive = [](float value) { return std::isfinite(value) && value >= 0.0f; };
+    const SpringEffect& spring = effects.spring;
+    if (!finite3(spring.anchor)) return "spring anchor must be finite";
+    if (!passive(spring.stiffness)) return "spring stiffness must be finite and 0 or more";
+    if (!passive(spring.damping)) return "spring damping must be finite and 0 or more";
+    for (const WallEffect& wall : effects.walls) {
+        if (!finite3(wall.point) || !finite3(wall.normal)) return "wall point and normal must be finite";
+        if (!passive(wall.stiffness)) return "wall stiffness must be finite and 0 or more";
+        if (!passive(wall.damping)) return "wall damping must be finite and 0 or more";
+        if (wall.enabled && wall.normal[0] == 0.0f && wall.normal[1] == 0.0f && wall.normal[2] == 0.0f)
+            return "wall normal must not be zero";
+    }
+    if (!passive(effects.viscous_damping)) return "viscous damping must be finite and 0 or more";
+    if (!finite3(effects.constant_force)) return "constant force must be finite";
+    if (!(effects.force_limit > 0.0f && effects.force_limit <= MAX_FORCE))
+        return "force limit must be above 0 and at most the arm's maximum force";
+    return nullptr;
+}
+
+double default_exchange_timeout(double rate) {
+    constexpr double SHARE_OF_PERIOD = 0.8;
+    constexpr double LONGEST = 0.05;  // [s]
+    return rate > 0.0 ? std::min(LONGEST, SHARE_OF_PERIOD / rate) : LONGEST;
+}
+
 Vector3 effects_force(const Effects& effects, const Vector3& position, const Vector3& velocity) {
     return narrow(effects_force_wide(effects, widen(position), widen(velocity)));
 }
 
 Vector3 clamp_force(const Vector3& force, float limit) { return narrow(clamp_wide(widen(force), limit)); }
+
+// An eventfd that one thread trips and another polls.
+class WakeUp {
+public:
+    WakeUp() : fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+        if (fd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+    }
+    ~WakeUp() { ::close(fd); }
+    WakeUp(const WakeUp&) = delete;
+    WakeUp& operator=(const WakeUp&) = delete;
+
+    void trip() const {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(fd, &one, sizeof(one));
+    }
+    void clear() const {
+        uint64_t count = 0;
+        [[maybe_unused]] const ssize_t got = ::read(fd, &count, sizeof(count));
+    }
+
+    const int fd;
+};
+
+// Shorter periods than this are not cut short for new effects: the next
+// tick comes soon enough, and a wake-up per host update would cost more.
+constexpr int64_t EARLY_TICK_PERIOD = 2 * 1000000;  // [ns]
 
 struct ServoLoop::Shared {
     Shared(Devices::Pendra3& arm, const LoopOptions& options)
@@ -269,18 +326,31 @@ struct ServoLoop::Shared {
           period(std::max<int64_t>(1, nanoseconds(1.0 / options.rate))),
           hold(nanoseconds(options.host_force_hold)),
           ramp(nanoseconds(options.host_force_ramp)),
+          exchange_timeout(options.exchange_timeout > 0.0 ? options.exchange_timeout
+                                                          : default_exchange_timeout(options.rate)),
           trace(options.trace_capacity) {
         command.store(host_command);
     }
 
     void run();
     void push_trace(const TickState& state);
+    void count_failure(const Outcome& outcome);
+    // Sleeps until deadline [ns]; false when woken early by stop or new commands.
+    bool sleep_until(int64_t deadline) const;
+    // After a host update: a slow loop renders it now rather than at its deadline.
+    void command_changed() const {
+        if (period >= EARLY_TICK_PERIOD) command_wake.trip();
+    }
 
     Devices::Pendra3& arm;
     const LoopOptions options;
     const int64_t period;
     const int64_t hold;
     const int64_t ramp;
+    const double exchange_timeout;  // [s]
+    // stop_wake also ends an exchange in progress; command_wake only a sleep.
+    WakeUp stop_wake;
+    WakeUp command_wake;
 
     std::mutex lifecycle_mutex;  // start and stop
     std::thread thread;
@@ -306,6 +376,11 @@ struct ServoLoop::Shared {
     std::atomic<uint64_t> ticks{0};
     std::atomic<uint64_t> missed_deadlines{0};
     std::atomic<uint64_t> failed_exchanges{0};
+    std::atomic<uint64_t> timeouts{0};
+    std::atomic<uint64_t> short_replies{0};
+    std::atomic<uint64_t> wrong_codes{0};
+    std::atomic<uint64_t> hang_ups{0};
+    std::atomic<uint64_t> late_replies_discarded{0};
     std::atomic<uint64_t> refused_forces{0};
     std::atomic<uint64_t> last_failure{0};
     Histogram wakeup_lateness;
@@ -337,10 +412,41 @@ void ServoLoop::Shared::push_trace(const TickState& state) {
     trace_written.store(written + 1, std::memory_order_release);
 }
 
+bool ServoLoop::Shared::sleep_until(int64_t deadline) const {
+    pollfd wakes[2] = {{stop_wake.fd, POLLIN, 0}, {command_wake.fd, POLLIN, 0}};
+    for (;;) {
+        const int64_t left = deadline - monotonic_nanoseconds();
+        if (left <= 0) return true;
+        const timespec limit{time_t(left / NANOSECONDS_PER_SECOND), long(left % NANOSECONDS_PER_SECOND)};
+        const int ready = ppoll(wakes, 2, &limit, nullptr);
+        if (ready > 0) return false;
+        if (ready == 0) return true;
+        // EINTR: sleep on towards the same deadline.
+    }
+}
+
+void ServoLoop::Shared::count_failure(const Outcome& outcome) {
+    switch (outcome.kind) {
+        case OutcomeKind::done:
+        case OutcomeKind::interrupted:  // by stop: the loop is ending, nothing failed
+            return;
+        case OutcomeKind::timed_out: bump(timeouts); break;
+        case OutcomeKind::short_payload: bump(short_replies); break;
+        case OutcomeKind::wrong_code: bump(wrong_codes); break;
+        case OutcomeKind::hung_up: bump(hang_ups); break;
+        default: break;
+    }
+    bump(failed_exchanges);
+    last_failure.store(pack(outcome), std::memory_order_relaxed);
+}
+
 void ServoLoop::Shared::run() {
     prefault_stack();
+    // stop() ends a wait for the arm's reply at once, whatever the time-out.
+    Devices::set_thread_interrupt_fd(stop_wake.fd);
     const int64_t start = start_time.load(std::memory_order_relaxed);
-    const double timeout = options.exchange_timeout;
+    const double timeout = exchange_timeout;
+    const float force_ceiling = MAX_FORCE;
     int64_t deadline = start;
 
     Command current;
@@ -348,13 +454,23 @@ void ServoLoop::Shared::run() {
     bool have_state = false;
     Vector3 position{}, velocity{};
     TickState state;
+    uint64_t late_replies_seen = arm.late_replies_discarded.load(std::memory_order_relaxed);
 
     for (uint64_t tick = 0;; ++tick) {
-        timespec wake_at{time_t(deadline / NANOSECONDS_PER_SECOND), long(deadline % NANOSECONDS_PER_SECOND)};
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake_at, nullptr) == EINTR) {
+        // A tick runs at its deadline, or at once for new host commands when
+        // the period is long; either way the deadlines stay where they were.
+        bool early = false;
+        while (!stop_requested.load(std::memory_order_acquire)) {
+            if (sleep_until(deadline)) break;
+            command_wake.clear();
+            if (command.version() != current_version) {
+                early = true;
+                break;
+            }
         }
+        if (stop_requested.load(std::memory_order_acquire)) break;
         const int64_t woke = monotonic_nanoseconds();
-        wakeup_lateness.record(woke - deadline);
+        if (!early) wakeup_lateness.record(woke - deadline);
 
         // A host write in progress keeps the previous command for one more tick.
         if (command.version() != current_version) command.try_load(current, current_version);
@@ -373,7 +489,8 @@ void ServoLoop::Shared::run() {
                 host[i] *= release;
             }
             if (finite(sum)) {
-                force = clamp_wide(sum, current.effects.force_limit);
+                // The arm's maximum is the last line, whatever limit was set.
+                force = clamp_wide(sum, std::min(current.effects.force_limit, force_ceiling));
                 for (double& component : force) component *= release;
             } else {
                 bump(refused_forces);
@@ -395,12 +512,14 @@ void ServoLoop::Shared::run() {
             velocity = reply_velocity;
             have_state = true;
         } else {
-            bump(failed_exchanges);
-            last_failure.store(pack(outcome), std::memory_order_relaxed);
+            count_failure(outcome);
         }
+        const uint64_t late_replies = arm.late_replies_discarded.load(std::memory_order_relaxed);
+        if (late_replies != late_replies_seen) bump(late_replies_discarded, late_replies - late_replies_seen);
+        late_replies_seen = late_replies;
 
         state.tick = tick;
-        state.time = seconds(deadline - start);
+        state.time = seconds((early ? woke : deadline) - start);
         state.position = position;
         state.velocity = velocity;
         state.force = sent;
@@ -410,6 +529,7 @@ void ServoLoop::Shared::run() {
         push_trace(state);
         bump(ticks);
         if (stop_requested.load(std::memory_order_acquire)) break;
+        if (early) continue;
 
         // Deadlines that passed during this tick are skipped, not caught up:
         // a burst of forces after a stall would be felt.
@@ -422,14 +542,17 @@ void ServoLoop::Shared::run() {
         }
     }
 
+    // The last word to the arm is zero force, and nothing may cut it short.
+    Devices::set_thread_interrupt_fd(-1);
     Vector3 ignored_position{}, ignored_velocity{};
     arm.exchange(Devices::Pendra3Code::END_EFFECTOR_FORCE, Vector3{0.0f, 0.0f, 0.0f}, ignored_position,
                  ignored_velocity, timeout);
 }
 
 ServoLoop::ServoLoop(Devices::Pendra3& arm, const LoopOptions& options) {
-    if (!(options.rate > 0.0) || !std::isfinite(options.rate))
-        throw std::invalid_argument("servo rate " + std::to_string(options.rate) + " Hz is not a positive number");
+    if (!(options.rate >= LOWEST_RATE && options.rate <= HIGHEST_RATE))
+        throw std::invalid_argument("servo rate " + std::to_string(options.rate) + " Hz is outside " +
+                                    std::to_string(LOWEST_RATE) + " to " + std::to_string(HIGHEST_RATE) + " Hz");
     shared = std::make_unique<Shared>(arm, options);
 }
 
@@ -446,8 +569,11 @@ bool ServoLoop::start() {
         s.trace_read.store(0);
         s.trace_dropped.store(0);
     }
-    for (auto* counter : {&s.ticks, &s.missed_deadlines, &s.failed_exchanges, &s.refused_forces, &s.last_failure})
+    for (auto* counter : {&s.ticks, &s.missed_deadlines, &s.failed_exchanges, &s.timeouts, &s.short_replies,
+                          &s.wrong_codes, &s.hang_ups, &s.late_replies_discarded, &s.refused_forces, &s.last_failure})
         counter->store(0);
+    s.stop_wake.clear();
+    s.command_wake.clear();
     s.wakeup_lateness.reset();
     s.exchange_time.reset();
     s.snapshot.store(TickState{});
@@ -491,6 +617,7 @@ void ServoLoop::stop() {
     std::lock_guard<std::mutex> lifecycle(s.lifecycle_mutex);
     if (!s.is_running.load()) return;
     s.stop_requested.store(true, std::memory_order_release);
+    s.stop_wake.trip();
     s.thread.join();
     s.stop_time.store(monotonic_nanoseconds());
     if (s.holds_memory_lock) unlock_memory();
@@ -501,10 +628,12 @@ void ServoLoop::stop() {
 bool ServoLoop::running() const { return shared->is_running.load(); }
 
 void ServoLoop::set_effects(const Effects& effects) {
+    if (const char* problem = effects_problem(effects)) throw std::invalid_argument(problem);
     std::lock_guard<std::mutex> guard(shared->host_mutex);
     shared->host_command.effects = effects;
     shared->host_command.release_time = -1;
     shared->command.store(shared->host_command);
+    shared->command_changed();
 }
 
 Effects ServoLoop::effects() const {
@@ -518,12 +647,14 @@ void ServoLoop::set_host_force(const Vector3& force) {
     shared->host_command.host_force_time = monotonic_nanoseconds();
     shared->host_command.release_time = -1;
     shared->command.store(shared->host_command);
+    shared->command_changed();
 }
 
 void ServoLoop::release() {
     std::lock_guard<std::mutex> guard(shared->host_mutex);
     if (shared->host_command.release_time < 0) shared->host_command.release_time = monotonic_nanoseconds();
     shared->command.store(shared->host_command);
+    shared->command_changed();
 }
 
 TickState ServoLoop::state() const { return shared->snapshot.load(); }
@@ -548,6 +679,11 @@ LoopStatistics ServoLoop::statistics() const {
     statistics.ticks = s.ticks.load(std::memory_order_relaxed);
     statistics.missed_deadlines = s.missed_deadlines.load(std::memory_order_relaxed);
     statistics.failed_exchanges = s.failed_exchanges.load(std::memory_order_relaxed);
+    statistics.timeouts = s.timeouts.load(std::memory_order_relaxed);
+    statistics.short_replies = s.short_replies.load(std::memory_order_relaxed);
+    statistics.wrong_codes = s.wrong_codes.load(std::memory_order_relaxed);
+    statistics.hang_ups = s.hang_ups.load(std::memory_order_relaxed);
+    statistics.late_replies_discarded = s.late_replies_discarded.load(std::memory_order_relaxed);
     statistics.refused_forces = s.refused_forces.load(std::memory_order_relaxed);
     statistics.wakeup_lateness = s.wakeup_lateness.percentiles();
     statistics.exchange_time = s.exchange_time.percentiles();

@@ -54,6 +54,10 @@ serialib::~serialib() { close_device(); }
 int8_t serialib::open_device(const char* path) { return open_device(path, false); }
 
 int8_t serialib::open_device(const char* path, bool exclusive_open) {
+    return open_device(path, exclusive_open ? PortLock::exclusive : PortLock::none);
+}
+
+int8_t serialib::open_device(const char* path, PortLock lock) {
     if (path == nullptr) {
         // What the kernel answers for a null path, without handing it one.
         error = errno = EFAULT;
@@ -75,12 +79,16 @@ int8_t serialib::open_device(const char* path, bool exclusive_open) {
     };
     // Anything else (a regular file, /dev/null) would swallow the requests.
     if (tcgetattr(fd, &options) != 0) return refuse(errno == EBADF ? EBADF : ENOTTY);
-    if (exclusive_open) {
+    if (lock == PortLock::exclusive) {
         // TIOCEXCL turns away later opens by other users; root passes it, so
         // an advisory lock is what keeps two exclusive owners apart.
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) return refuse(errno == EWOULDBLOCK ? EBUSY : errno);
         if (ioctl(fd, TIOCEXCL) != 0) return refuse(errno);
         exclusive = true;
+    } else if (lock == PortLock::shared) {
+        // Sharers do not exclude each other, but an exclusive owner (root or
+        // not) excludes them, and they it.
+        if (flock(fd, LOCK_SH | LOCK_NB) != 0) return refuse(errno == EWOULDBLOCK ? EBUSY : errno);
     }
     ErrnoKept kept;
     // The port stays non-blocking: reads poll, they never wait in the driver.
@@ -156,6 +164,22 @@ int serialib::wait_readable(int timeout_ms) const {
     pollfd request{fd, POLLIN, 0};
     if (::poll(&request, 1, timeout_ms) <= 0) return 0;
     return request.revents;
+}
+
+int serialib::wait_readable(long long timeout_ns, int interrupt_fd, bool& interrupted) const {
+    interrupted = false;
+    if (fd < 0) return POLLNVAL;
+    ErrnoKept kept;
+    pollfd requests[2] = {{fd, POLLIN, 0}, {interrupt_fd, POLLIN, 0}};
+    const nfds_t count = interrupt_fd >= 0 ? 2 : 1;
+    timespec limit{};
+    if (timeout_ns >= 0) limit = {time_t(timeout_ns / 1'000'000'000), long(timeout_ns % 1'000'000'000)};
+    if (::ppoll(requests, count, timeout_ns >= 0 ? &limit : nullptr, nullptr) <= 0) return 0;
+    if (count == 2 && (requests[1].revents & POLLIN) != 0) {
+        interrupted = true;
+        return 0;
+    }
+    return requests[0].revents;
 }
 
 int serialib::events_now() const { return wait_readable(0); }

@@ -343,3 +343,67 @@ TEST_F(Port, ExchangesOfTwoThreadsStayApart) {
 }
 
 }  // namespace
+
+// A reply that comes after its exchange gave up is thrown away, and the next
+// exchange gets the reply to its own request.
+TEST_F(Port, LateReplyIsNeverTakenForTheNext) {
+    std::thread device([&] {
+        peer.receive(13);
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        peer.send(floats(43, {1, 1, 1, 1, 1, 1}));  // 10 ms after the time-out
+        peer.receive(13);
+        peer.send(floats(43, {2, 2, 2, 2, 2, 2}));
+    });
+    EXPECT_EQ(arm.exchange(42, {0, 0, 0}, first, second, 0.02).kind, OutcomeKind::timed_out);
+    // Time enough for the peer, which lingers after each send.
+    EXPECT_TRUE(arm.exchange(42, {0, 0, 0}, first, second, 1.0).ok());
+    device.join();
+    EXPECT_EQ(first, (Vector3{2, 2, 2}));
+    EXPECT_EQ(arm.late_replies_discarded.load(), 1u);
+    EXPECT_EQ(arm.late_bytes_discarded.load(), 25u);
+}
+
+// A readable interrupt descriptor ends the calling thread's wait at once,
+// whatever its time-out, and only that thread's.
+TEST_F(Port, InterruptDescriptorEndsTheWait) {
+    int wake[2];
+    ASSERT_EQ(pipe(wake), 0);
+    set_thread_interrupt_fd(wake[0]);
+    std::thread signaller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(write(wake[1], "x", 1), 1);
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(arm.exchange(42, {0, 0, 0}, first, second, 30.0).kind, OutcomeKind::interrupted);
+    EXPECT_LT(since(start), 10.0);
+    signaller.join();
+    set_thread_interrupt_fd(-1);
+    std::thread other([&] { EXPECT_EQ(thread_interrupt_fd(), -1); });
+    other.join();
+    close(wake[0]);
+    close(wake[1]);
+}
+
+// The advisory locks bind root as well; the specified module's open takes none.
+struct LockCase {
+    const char* name;
+    PortLock held, wanted;
+    int err;
+};
+struct Locks : testing::TestWithParam<LockCase> {};
+
+TEST_P(Locks, ExcludeWhatTheyShould) {
+    PtyPeer peer;
+    SerialStream holder(peer.path().c_str(), false), opener(peer.path().c_str(), false);
+    ASSERT_TRUE(holder.open_port(GetParam().held).ok());
+    const Outcome opened = opener.open_port(GetParam().wanted);
+    EXPECT_EQ(opened.detail, GetParam().err);
+    EXPECT_EQ(opened.ok(), GetParam().err == 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Core, Locks,
+                         testing::Values(LockCase{"exclusive_refuses_shared", PortLock::exclusive, PortLock::shared, EBUSY},
+                                         LockCase{"shared_refuses_exclusive", PortLock::shared, PortLock::exclusive, EBUSY},
+                                         LockCase{"shared_with_shared", PortLock::shared, PortLock::shared, 0},
+                                         LockCase{"unlocked_beside_shared", PortLock::shared, PortLock::none, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });

@@ -35,7 +35,7 @@ def settled_trace(loop, wanted=50, limit=3.0):
     ],
 )
 def test_effects_shape_the_force_from_the_previous_tick(arm, effect, expected):
-    with kivra.ServoLoop(arm, realtime=False) as loop:
+    with kivra.ServoLoop(arm, realtime=False, exchange_timeout=0.05) as loop:
         loop.set_effects(effect)
         ticks = settled_trace(loop)
     assert len(ticks) >= 50 and all(t.status == 0 for t in ticks)
@@ -54,7 +54,7 @@ def test_force_limit_and_host_force(arm):
 
 
 def test_loop_owns_the_arm_until_it_stops(arm):
-    loop = kivra.ServoLoop(arm, rate=500.0, realtime=False)
+    loop = kivra.ServoLoop(arm, rate=500.0, realtime=False, exchange_timeout=0.05)
     assert loop.running
     with pytest.raises(kivra.DeviceBusy, match="a servo loop owns the arm on %s; stop it first" % arm.port):
         arm.exchange_force([0.0, 0.0, 0.0])

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -71,11 +72,36 @@ public:
     // over into this one.
     void begin_exchange();
 
+    // A reply that did not come in full may still be on its way: until the
+    // line has been quiet for the failed exchange's time-out, anything that
+    // arrives belongs to an earlier request, never to the next one.
+    // Marks the port suspect for quiet_ns [ns] from now.
+    void suspect_late_reply(long long quiet_ns);
+    // Discards what arrives until the line has been quiet long enough (at
+    // once when the port is not suspect). Gives up with timed_out at
+    // give_up_ns (monotonic, 0: no limit), the port still suspect; hung_up
+    // or interrupted as any wait.
+    Outcome await_quiet_line(long long give_up_ns);
+    bool suspect() const { return quiet_window_ns > 0; }
+
     float timeout = 5.0f;  // reply time-out [s]; 0 or less waits without limit
     IO::SerialStream* stream;
     uint8_t tx_buffer[BUFFER_SIZE] = {};
     uint8_t rx_buffer[BUFFER_SIZE] = {};
+
+    std::atomic<uint64_t> late_replies_discarded{0};  // quiet-line waits that had to throw bytes away
+    std::atomic<uint64_t> late_bytes_discarded{0};
+
+private:
+    long long quiet_window_ns = 0;   // > 0 while the port is suspect
+    long long last_activity_ns = 0;  // monotonic [ns]: the failure, or the last late byte seen
 };
+
+// While fd (not negative) is readable, every wait of the calling thread on a
+// port ends with `interrupted`; -1 (the default) waits undisturbed. The
+// descriptor is only polled, never read: its owner drains it.
+void set_thread_interrupt_fd(int fd);
+int thread_interrupt_fd();
 
 // Monotonic deadline timeout [s] from now; 0 (no limit) for 0 or less.
 long long deadline_after(double timeout);

@@ -14,6 +14,7 @@ enum class OutcomeKind : int32_t {
     short_payload = 4,  // detail: the payload bytes that came
     write_failed = 5,   // detail: errno of the write
     not_open = 6,       // detail: errno of the open (ENOTTY: not a terminal, EBUSY: held exclusively)
+    interrupted = 7,    // the waiting thread's interrupt descriptor became readable (a signal, a stop)
 };
 
 struct Outcome {

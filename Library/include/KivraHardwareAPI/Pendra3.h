@@ -117,6 +117,13 @@ private:
     // The same reply with an outcome; a failure leaves nothing waiting.
     Outcome receive_reply(uint8_t code, std::size_t n, long long deadline_ns);
     void send_code(uint8_t code);
+    long long timeout_nanoseconds() const;
+    // What every exchange with an outcome does first: the port must be
+    // open and, when suspect, quiet; then the exchange's deadline is set
+    // and stale input dropped.
+    Outcome begin_timed_exchange(double timeout, long long& deadline_ns);
+    // Marks the port suspect after a reply that may still come; returns outcome.
+    Outcome end_timed_exchange(const Outcome& outcome, double timeout);
     std::array<Vector3, 2> command_exchange(uint8_t code, uint8_t reply_code, const Vector3& values);
     // Joint readings after a zero joint-torque command; zeros without a usable reply.
     Vector3 read_joint_readings();

@@ -7,8 +7,7 @@
 #include <string>
 
 #include "KivraHardwareAPI/Outcome.h"
-
-class serialib;
+#include "KivraHardwareAPI/serialib.h"
 
 namespace Kivra::HardwareAPI::IO {
 
@@ -27,10 +26,11 @@ public:
     // 1 opened, -2 the system open failed, -1 an exception was raised.
     int8_t open();
     // Opens the port; not_open carries the errno (ENOENT, EACCES, EISDIR,
-    // ENOTTY for anything that is not a terminal, EBUSY when another
-    // exclusive owner holds it). exclusive: no other exclusive opener gets
-    // the port until this stream closes it.
+    // ENOTTY for anything that is not a terminal, EBUSY when another lock
+    // holder refuses it). exclusive: no other lock holder gets the port
+    // until this stream closes it; false opens without any lock.
     Outcome open_port(bool exclusive);
+    Outcome open_port(PortLock lock);
     // errno of the last open, 0 when it succeeded.
     int last_open_errno() const { return open_errno; }
     // Closes the descriptor at once.
@@ -56,6 +56,9 @@ public:
     // have passed. Returns the poll events: 0 on time-out, POLLNVAL when
     // the port is not open.
     int wait_for_input(int timeout_ms) const;
+    // The same for up to timeout_ns [ns] (negative: without limit), ending
+    // with interrupted set once interrupt_fd (when not negative) is readable.
+    int wait_for_input(long long timeout_ns, int interrupt_fd, bool& interrupted) const;
     // The port is closed, or reports a hang-up or an error.
     bool hung_up() const;
     // Descriptor of the open port, or -1.

@@ -14,6 +14,13 @@ using Devices::Vector3;
 
 constexpr std::size_t MAX_WALLS = 4;
 
+// The most force [N] the library ever sends the arm: a force limit may only
+// lower it, and the servo thread clamps every sum to it whatever it was given.
+constexpr float MAX_FORCE = 20.0f;
+// The rates [Hz] a loop may run at.
+constexpr double LOWEST_RATE = 1.0;
+constexpr double HIGHEST_RATE = 10000.0;
+
 // Pulls towards anchor [m]: F = -stiffness (x - anchor) - damping v.
 struct SpringEffect {
     bool enabled = false;
@@ -41,8 +48,14 @@ struct Effects {
     std::array<WallEffect, MAX_WALLS> walls{};
     float viscous_damping = 0.0f;  // [N s/m], F = -b v
     Vector3 constant_force{};      // [N]
-    float force_limit = 10.0f;     // [N], magnitude of the sum; 0 or less sends zero
+    float force_limit = 10.0f;     // [N], magnitude of the sum, above 0 and at most MAX_FORCE
 };
+
+// Why effects cannot be rendered safely (a non-finite value, a negative
+// stiffness or damping, which would push energy into the hand, a zero wall
+// normal, a force limit outside (0, MAX_FORCE]), or nullptr when they can.
+// A static text naming the field.
+const char* effects_problem(const Effects& effects);
 
 // Force of the effects (without host force and limit) at position [m] and velocity [m/s].
 Vector3 effects_force(const Effects& effects, const Vector3& position, const Vector3& velocity);
@@ -51,8 +64,10 @@ Vector3 effects_force(const Effects& effects, const Vector3& position, const Vec
 Vector3 clamp_force(const Vector3& force, float limit);
 
 struct LoopOptions {
-    double rate = 1000.0;            // [Hz]
-    double exchange_timeout = 0.05;  // [s] per exchange
+    double rate = 1000.0;            // [Hz], LOWEST_RATE to HIGHEST_RATE
+    // [s] per exchange; 0 or less: a little under the period (at most 50 ms),
+    // so that a lost or truncated reply costs one tick.
+    double exchange_timeout = 0.0;
     double host_force_hold = 0.05;   // [s] a host force is held this long after its last update...
     double host_force_ramp = 0.1;    // [s] ...then ramps linearly to zero over this time
     bool realtime = true;            // ask for SCHED_FIFO and locked memory; run anyway when refused
@@ -75,10 +90,18 @@ struct Percentiles {
     double p50 = 0.0, p99 = 0.0, p999 = 0.0, max = 0.0;  // [s]
 };
 
+// The default exchange time-out of a loop at rate [Hz].
+double default_exchange_timeout(double rate);
+
 struct LoopStatistics {
     uint64_t ticks = 0;             // exchanges attempted
     uint64_t missed_deadlines = 0;  // deadlines skipped because already past
-    uint64_t failed_exchanges = 0;  // exchanges whose outcome was not done
+    uint64_t failed_exchanges = 0;  // exchanges whose outcome was not done, by kind:
+    uint64_t timeouts = 0;          //   no reply at all
+    uint64_t short_replies = 0;     //   a reply cut short
+    uint64_t wrong_codes = 0;       //   a foreign reply
+    uint64_t hang_ups = 0;          //   the port went away
+    uint64_t late_replies_discarded = 0;  // late replies thrown away before an exchange
     uint64_t refused_forces = 0;    // ticks whose force was NaN or infinite, sent as zero
     Percentiles wakeup_lateness;    // deadline to wake-up
     Percentiles exchange_time;      // duration of the exchange
@@ -96,7 +119,8 @@ struct LoopStatistics {
 // other exchanges on its port wait for the port's lock between ticks.
 class ServoLoop {
 public:
-    // Throws std::invalid_argument for a rate that is not a positive number.
+    // Throws std::invalid_argument for a rate outside LOWEST_RATE to HIGHEST_RATE,
+    // std::system_error when the loop's wake-up descriptors cannot be made.
     explicit ServoLoop(Devices::Pendra3& arm, const LoopOptions& options = {});
     ~ServoLoop();  // stops the loop
     ServoLoop(const ServoLoop&) = delete;
@@ -105,11 +129,14 @@ public:
     // Starts the thread; false when already running or the thread could not start.
     // Statistics, tick numbers and the trace begin afresh with every start.
     bool start();
-    // Sends a zero force, stops and joins the thread. The arm stays usable.
+    // Sends a zero force, stops and joins the thread, within an exchange at
+    // any rate: the thread's waits end at once. The arm stays usable.
     void stop();
     bool running() const;
 
-    // Applied as a whole before the next tick, never half-applied.
+    // Applied as a whole before the next tick, never half-applied; a loop
+    // slower than 500 Hz runs an extra tick at once rather than wait for its
+    // deadline. Throws std::invalid_argument with effects_problem's text.
     void set_effects(const Effects& effects);
     Effects effects() const;
     // force [N]; the hold time restarts with every update.

@@ -3,6 +3,13 @@
 #include <cstdint>
 #include <streambuf>
 
+// The advisory lock an opener takes on the port, which binds root as well.
+enum class PortLock {
+    none,       // takes no lock and ignores the others'
+    shared,     // any number of shared holders; refused while an exclusive holder has the port
+    exclusive,  // refuses every other lock holder, and other users' opens (TIOCEXCL)
+};
+
 // Unbuffered stream buffer over one serial port descriptor. Every read and
 // write goes straight to the descriptor; only a single byte is ever held back.
 class serialib : public std::streambuf {
@@ -19,6 +26,7 @@ public:
     // exclusive: refuse other openers (TIOCEXCL) and other exclusive
     // openers, root included (flock).
     int8_t open_device(const char* path, bool exclusive);
+    int8_t open_device(const char* path, PortLock lock);
     void raise_dtr();
     // Bytes waiting in the port's input queue; 0 when no port is open.
     int32_t bytes_available() const;
@@ -29,6 +37,10 @@ public:
     // Blocks until the port has input, hangs up or timeout_ms [ms] have
     // passed; returns the poll events (0 on time-out, POLLNVAL when closed).
     int wait_readable(int timeout_ms) const;
+    // The same for up to timeout_ns [ns] (negative: without limit), ending
+    // early once interrupt_fd (when not negative) is readable; then
+    // interrupted is set and 0 returned.
+    int wait_readable(long long timeout_ns, int interrupt_fd, bool& interrupted) const;
     // Poll events of the port right now.
     int events_now() const;
 

@@ -21,6 +21,13 @@ enum kivra_open_flag {
     KIVRA_OPEN_EXCLUSIVE = 1
 };
 
+/* Safety limits, the same for every arm. */
+enum kivra_limit {
+    KIVRA_MAX_FORCE = 20,            /* [N] the most force ever sent; a force limit may only lower it */
+    KIVRA_SERVO_LOWEST_RATE = 1,     /* [Hz] */
+    KIVRA_SERVO_HIGHEST_RATE = 10000 /* [Hz] */
+};
+
 enum kivra_identifier_selector {
     KIVRA_IDENTIFIER_DEVICE_ID = 209,
     KIVRA_IDENTIFIER_FIRMWARE_VERSION = 210
@@ -52,9 +59,12 @@ kivra_status kivra_arm_set_timeout(kivra_arm* arm, double timeout);
 kivra_status kivra_arm_get_timeout(const kivra_arm* arm, double* timeout);
 
 /* One command and its state reply. force, position [m], joint torques and
- * joint angles [deg] are three floats each; the reply fills first and second
+ * joint angles [deg] are three floats each, all finite (KIVRA_INVALID_ARGUMENT
+ * before anything is sent otherwise); the reply fills first and second
  * (position [m] and velocity [m/s], or joint angles [deg] and joint
- * velocities) only on KIVRA_OK. */
+ * velocities) only on KIVRA_OK. After a reply failed to come in full, the
+ * next exchange first waits until the line has been quiet for one time-out,
+ * discarding what arrives, so that a late reply is never taken for the next. */
 kivra_status kivra_arm_exchange_force(kivra_arm* arm, const float force[3], float position[3], float velocity[3], int32_t* detail);
 kivra_status kivra_arm_exchange_position(kivra_arm* arm, const float position[3], float first[3], float second[3], int32_t* detail);
 kivra_status kivra_arm_exchange_joint_torques(kivra_arm* arm, const float torques[3], float angles[3], float angular_velocities[3], int32_t* detail);
@@ -69,7 +79,7 @@ kivra_status kivra_arm_identifier(kivra_arm* arm, int32_t selector, uint8_t valu
  * its own, with the force computed each tick from effects the caller sets. */
 
 typedef struct kivra_servo_options {
-    double exchange_timeout; /* [s] per exchange */
+    double exchange_timeout; /* [s] per exchange; 0: a little under the period, at most 50 ms */
     double host_force_hold;  /* [s] a host force holds this long after its last update... */
     double host_force_ramp;  /* [s] ...then ramps to zero over this time */
     int32_t realtime;        /* 1: ask for SCHED_FIFO and locked memory, run anyway when refused */
@@ -100,7 +110,7 @@ typedef struct kivra_effects {
     kivra_wall walls[4];
     float viscous_damping;   /* [N s/m], F = -b v */
     float constant_force[3]; /* [N] */
-    float force_limit;       /* [N] magnitude of the sum; 0 or less sends zero */
+    float force_limit;       /* [N] magnitude of the sum, above 0 and at most KIVRA_MAX_FORCE */
 } kivra_effects;
 
 typedef struct kivra_tick {
@@ -123,7 +133,12 @@ typedef struct kivra_percentiles {
 typedef struct kivra_servo_statistics {
     uint64_t ticks;             /* exchanges attempted */
     uint64_t missed_deadlines;  /* deadlines skipped because already past */
-    uint64_t failed_exchanges;
+    uint64_t failed_exchanges;  /* of which: */
+    uint64_t timeouts;          /*   no reply */
+    uint64_t short_replies;     /*   a reply cut short */
+    uint64_t wrong_codes;       /*   a foreign reply */
+    uint64_t hang_ups;          /*   the port went away */
+    uint64_t late_replies_discarded; /* late replies thrown away before an exchange */
     uint64_t refused_forces;    /* NaN or infinite forces, sent as zero */
     uint64_t trace_dropped;     /* ticks lost before they were drained */
     kivra_percentiles wakeup_lateness;
@@ -136,22 +151,36 @@ typedef struct kivra_servo_statistics {
     int32_t last_failure_detail;
 } kivra_servo_statistics;
 
-/* The defaults: 50 ms exchanges, 50 ms hold, 100 ms ramp, real-time asked at priority 80, 8192 ticks. */
+/* The defaults: exchanges a little under the period, 50 ms hold, 100 ms ramp,
+ * real-time asked at priority 80, 8192 ticks. */
 void kivra_servo_default_options(kivra_servo_options* options);
 /* No effect at all and a 10 N force limit. */
 void kivra_effects_default(kivra_effects* effects);
 
-/* Starts a loop on arm at rate [Hz] (options NULL: the defaults). The loop
- * owns the arm until it stops: the arm's own exchanges give KIVRA_BUSY. */
+/* Starts a loop on arm at rate [Hz] (KIVRA_SERVO_LOWEST_RATE to
+ * KIVRA_SERVO_HIGHEST_RATE; options NULL: the defaults). The loop owns the
+ * arm until it stops: the arm's own exchanges give KIVRA_BUSY. Every loop
+ * still running when the process exits (exit(), a return from main) or the
+ * library is unloaded is stopped, its arm sent zero force, first. */
 kivra_status kivra_servo_start(kivra_arm* arm, double rate, const kivra_servo_options* options, kivra_servo** servo, int32_t* detail);
-/* Sends a zero force and stops; the handle keeps its last state and statistics. */
+/* Sends a zero force and stops, at once at any rate; the handle keeps its
+ * last state and statistics. */
 kivra_status kivra_servo_stop(kivra_servo* servo);
+/* Stops every running loop of the process, each sending zero force. */
+void kivra_servo_stop_all(void);
 /* Stops the loop if it runs and frees the handle. NULL is ignored. */
 void kivra_servo_destroy(kivra_servo* servo);
 int32_t kivra_servo_is_running(const kivra_servo* servo);
 
-/* Applied as a whole before the next tick. */
+/* Applied as a whole before the next tick (a loop slower than 500 Hz
+ * renders them at once). KIVRA_INVALID_ARGUMENT for effects that
+ * kivra_effects_problem refuses. */
 kivra_status kivra_servo_set_effects(kivra_servo* servo, const kivra_effects* effects);
+/* Why effects would be refused (a value that is not finite, a negative
+ * stiffness or damping, a zero normal of an enabled wall, a force limit
+ * outside (0, KIVRA_MAX_FORCE]), as a static text naming the field, or NULL
+ * when they are fine. */
+const char* kivra_effects_problem(const kivra_effects* effects);
 kivra_status kivra_servo_get_effects(const kivra_servo* servo, kivra_effects* effects);
 /* force [N], added to the effects; held, then ramped to zero, unless renewed. */
 kivra_status kivra_servo_set_host_force(kivra_servo* servo, const float force[3]);

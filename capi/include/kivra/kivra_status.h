@@ -29,6 +29,7 @@ enum kivra_status_code {
     KIVRA_SHORT_PAYLOAD = 4,      /* detail: the payload bytes that came */
     KIVRA_WRITE_FAILED = 5,       /* detail: errno of the write */
     KIVRA_NOT_OPEN = 6,           /* detail: errno of the open (ENOTTY: not a terminal, EBUSY: held exclusively) */
+    KIVRA_INTERRUPTED = 7,        /* the calling thread's interrupt descriptor became readable (kivra_set_interrupt_fd) */
     KIVRA_INVALID_ARGUMENT = 16,  /* a NULL handle or buffer, or a value out of range */
     KIVRA_CLOSED = 17,            /* the device was closed by this process */
     KIVRA_BUSY = 18,              /* a servo loop owns the device */
@@ -41,6 +42,14 @@ const char* kivra_status_name(kivra_status status);
 
 /* Version of the library, "major.minor.patch"; a static string. */
 const char* kivra_version(void);
+
+/* While fd is readable, every wait of the calling thread for a device (an
+ * exchange, a probe, an open's first reply) ends with KIVRA_INTERRUPTED
+ * instead of waiting out its time-out; -1 turns it off. The descriptor is
+ * only polled, never read: its owner drains it. Meant for a signal wake-up
+ * descriptor, so that Ctrl-C ends a wait at once. Probes started by
+ * kivra_probe_ports watch their caller's descriptor. */
+void kivra_set_interrupt_fd(int32_t fd);
 
 #ifdef __cplusplus
 }
