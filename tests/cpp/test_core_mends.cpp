@@ -407,3 +407,21 @@ INSTANTIATE_TEST_SUITE_P(Core, Locks,
                                          LockCase{"shared_with_shared", PortLock::shared, PortLock::shared, 0},
                                          LockCase{"unlocked_beside_shared", PortLock::shared, PortLock::none, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The same on the logged surface, whose time-out counts whole seconds.
+TEST_F(Port, LateReplyIsNeverTakenForTheNextLogged) {
+    std::thread device([&] {
+        peer.receive(13);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // after the 1 s limit has given up
+        peer.send(floats(43, {1, 1, 1, 1, 1, 1}));
+        peer.receive(13, 5000);
+        peer.send(floats(43, {2, 2, 2, 2, 2, 2}));
+    });
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(arm.end_effector_force({0, 0, 0})[0], (Vector3{0, 0, 0}));
+    EXPECT_EQ(arm.end_effector_force({0, 0, 0})[0], (Vector3{2, 2, 2}));
+    const std::string log = testing::internal::GetCapturedStderr();
+    device.join();
+    EXPECT_NE(log.find("timeout waiting for header code"), std::string::npos) << log;
+    EXPECT_EQ(arm.late_replies_discarded.load(), 1u);
+}

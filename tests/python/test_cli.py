@@ -215,3 +215,75 @@ def test_a_stopped_monitor_leaves_no_emulator_behind(args, signal_number, status
             monitor.kill()
             monitor.wait()
         monitor.stdout.close()
+
+
+@pytest.mark.parametrize(
+    "args, status, says",
+    [
+        (("monitor", "--refresh", "0"), 2, "kivra monitor: error: argument --refresh: must be a number above 0, got '0'\n"),
+        (("monitor", "--refresh", "nan"), 2, "kivra monitor: error: argument --refresh: must be a number above 0, got 'nan'\n"),
+        (("monitor", "--http-port", "99999"), 2,
+         "kivra monitor: error: argument --http-port: must be a TCP port number from 0 to 65535, got '99999'\n"),
+        (("monitor", "--web", "--no-token", "--host", "0.0.0.0"), 1, "kivra monitor: a server on 0.0.0.0 is open to "
+         "other machines: it needs a token (only a loopback address may go without)\n"),
+    ],
+)
+def test_option_values_that_cannot_work_are_refused_before_anything_starts(args, status, says):
+    result = run_kivra(*args)
+    assert (result.returncode, result.stderr.splitlines(True)[-1]) == (status, says)
+    assert "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize(
+    "port, says",
+    [
+        (lambda emulated: "/dev/null", r"^\[FAIL\] port +/dev/null is not a terminal, so not a serial port$"),
+        (lambda emulated: emulated("arm", "--silent"),
+         r"^\[FAIL\] exchange latency +/dev/\S+: no arm answered \(no reply from /dev/\S+ within 0.05 s\)\n +fix: is the arm"),
+    ],
+)
+def test_doctor_fails_on_a_port_without_a_working_arm(emulated, port, says):
+    result = run_kivra("doctor", port(emulated), "-n", "20")
+    assert result.returncode == 1
+    assert re.search(says, result.stdout, re.M), result.stdout
+
+
+def holds(pid, path):
+    try:
+        return any(os.readlink("/proc/%d/fd/%s" % (pid, fd)) == path for fd in os.listdir("/proc/%d/fd" % pid))
+    except OSError:
+        return False
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ("list", "--timeout", "30", "--directory", "{folder}"),
+        ("probe", "{port}", "--timeout", "30"),
+        ("monitor", "{port}", "--timeout", "30"),
+        ("monitor", "--web", "{port}", "--timeout", "30"),
+    ],
+)
+def test_ctrl_c_ends_a_wait_for_a_silent_device_at_once(tmp_path, peer, args):
+    os.symlink(peer.path, tmp_path / "ttyACM0")
+    command = kivra_command(*(a.format(folder=tmp_path, port=peer.path) for a in args))
+    # Ctrl-C as a terminal sends it, whatever this test's own runner left SIGINT as.
+    reset = lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)  # noqa: E731
+    process = subprocess.Popen(command, env=ENV, cwd="/", stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               preexec_fn=reset)
+    try:
+        deadline = time.monotonic() + 60
+        while not holds(process.pid, peer.path):  # the wait for the reply is on
+            assert time.monotonic() < deadline and process.poll() is None, process.communicate()
+            time.sleep(0.01)
+        pressed = time.monotonic()
+        process.send_signal(signal.SIGINT)
+        assert process.wait(timeout=10) == 130
+        assert time.monotonic() - pressed < 2
+        assert process.stderr.read() == "kivra %s: interrupted\n" % args[0]
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+        process.stdout.close()
+        process.stderr.close()

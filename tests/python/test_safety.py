@@ -29,6 +29,11 @@ def python_child(script, *args):
     )
 
 
+def finish(process):
+    """Waits for the child and returns what it wrote to stderr."""
+    return process.communicate(timeout=30)[1]
+
+
 def wait_for_line(process, marker, limit=30.0):
     deadline = time.monotonic() + limit
     while time.monotonic() < deadline:
@@ -38,7 +43,7 @@ def wait_for_line(process, marker, limit=30.0):
         if not line and process.poll() is not None:
             break
     process.kill()
-    pytest.fail("child never printed %r: %s" % (marker, process.stderr.read()))
+    pytest.fail("child never printed %r: %s" % (marker, finish(process)))
 
 
 PUSHING = """
@@ -70,8 +75,8 @@ def test_every_exit_leaves_the_arm_without_force(emulator, api, ending, sent_sig
     wait_for_line(child, "pushing")
     if sent_signal is not None:
         child.send_signal(sent_signal)
-    child.wait(timeout=30)
-    assert child.returncode == returncode, child.stderr.read()
+    errors = finish(child)
+    assert child.returncode == returncode, errors
     stream = api.SerialStream(device.path)
     assert api.Pendra3(stream).get_motor_currents() == [0.0, 0.0, 0.0]
 
@@ -102,8 +107,8 @@ def test_a_c_program_that_exits_leaves_the_arm_without_force(emulator, api):
     device = emulator(*NO_WATCHDOG)
     child = python_child(C_PROGRAM_EXITS, device.path)
     wait_for_line(child, "pushing")
-    child.wait(timeout=30)
-    assert child.returncode == 0, child.stderr.read()
+    errors = finish(child)
+    assert child.returncode == 0, errors
     stream = api.SerialStream(device.path)
     assert api.Pendra3(stream).get_motor_currents() == [0.0, 0.0, 0.0]
 
@@ -240,9 +245,9 @@ def test_ctrl_c_ends_a_wait_at_once(peer, tmp_path, wait):
     time.sleep(0.3)  # into the wait
     sent = time.monotonic()
     child.send_signal(signal.SIGINT)
-    child.wait(timeout=20)
+    errors = finish(child)
     took = time.monotonic() - sent
-    assert "KeyboardInterrupt" in child.stderr.read()
+    assert "KeyboardInterrupt" in errors
     assert took < 5.0, took  # not the 30 s time-out
 
 

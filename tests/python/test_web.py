@@ -1,22 +1,27 @@
 """The servo loop's web page: its server on the emulated arm, and headless Chromium looking at it."""
 
+import http.client
 import json
 import os
 import platform
+import selectors
 import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
+import threading
 import time
 import urllib.error
+import urllib.parse
 import urllib.request
 
 import pytest
 from conftest import children
 
 import kivra
-from kivra.web import CLIENT_QUEUE, CONTROLS, PLOT_STRIDE, _Client, _raise_emulator_priority
+from kivra.web import CLIENT_QUEUE, CONTROLS, MAX_CONNECTIONS, PLOT_STRIDE, _Client, _raise_emulator_priority
 from kivra._kivra_ffi import ffi, lib
 from kivra.cli import Emulator
 
@@ -89,12 +94,18 @@ def server(running):
         yield server
 
 
+def base(url):
+    """A server's address without its token."""
+    return urllib.parse.urlsplit(url)._replace(query="").geturl()
+
+
 def request(server, path, body=None, headers=None):
-    """(status, decoded JSON answer) of a GET, or of a POST when body is given."""
+    """(status, decoded JSON answer) of a GET, or of a POST when body is given, with the server's token."""
     data = None if body is None else (body if isinstance(body, bytes) else json.dumps(body).encode())
     headers = dict({"Content-Type": "application/json"} if body is not None else {}, **(headers or {}))
+    headers.setdefault("X-Kivra-Token", server.token)
     try:
-        with urllib.request.urlopen(urllib.request.Request(server.url + path.lstrip("/"), data, headers), timeout=5) as r:
+        with urllib.request.urlopen(urllib.request.Request(base(server.url) + path.lstrip("/"), data, headers), timeout=5) as r:
             return r.status, json.loads(r.read())
     except urllib.error.HTTPError as error:
         return error.code, json.loads(error.read())
@@ -130,7 +141,7 @@ def test_events_stream_the_loop_and_status_names_the_device(server, running):
                                   "firmware version": "12", "unique id": "4b697672-612d-656d-756c-61746f720001"}
     assert [c["name"] for c in answer["controls"]] == [c.name for c in CONTROLS]
     assert answer["effects"]["values"]["wall_stiffness"] == 500.0
-    with urllib.request.urlopen(server.url + "events", timeout=5) as stream:
+    with urllib.request.urlopen(base(server.url) + "events?token=" + server.token, timeout=5) as stream:
         times = []
         deadline = time.monotonic() + 1.0
         while time.monotonic() < deadline:
@@ -172,6 +183,149 @@ def test_refused_requests_change_nothing(server, running, path, body, headers, s
     before = bytes(ffi.buffer(loop_effects(running[0])))
     assert request(server, path, body, headers) == (status, {"error": error})
     assert bytes(ffi.buffer(loop_effects(running[0]))) == before
+
+
+def send(port, method, path, headers=(), body=None):
+    """(status, Set-Cookie, JSON answer or None) of one request over loopback, with exactly the headers given."""
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    try:
+        connection.putrequest(method, path, skip_host=True, skip_accept_encoding=True)
+        for name, value in headers:
+            connection.putheader(name, value)
+        connection.endheaders(body)
+        answer = connection.getresponse()
+        text = answer.read()
+        return answer.status, answer.getheader("Set-Cookie"), json.loads(text) if answer.getheader("Content-Type") == "application/json" else None
+    finally:
+        connection.close()
+
+
+NO_TOKEN = {"error": "no valid token: open the address the server printed, with its ?token="}
+
+
+@pytest.mark.parametrize(
+    "method, path, offered, status, answer",
+    [
+        ("GET", "/api/status", [], 403, NO_TOKEN),
+        ("GET", "/api/status", [("X-Kivra-Token", "not-it")], 403, NO_TOKEN),
+        ("GET", "/api/status?token={token}x", [], 403, NO_TOKEN),
+        ("GET", "/events", [("Cookie", "kivra-token-{port}=not-it")], 403, NO_TOKEN),
+        ("POST", "/api/release", [("Cookie", "kivra-token-1={token}")], 403, NO_TOKEN),  # another server's cookie
+        ("GET", "/api/status?token={token}", [], 200, None),
+        ("GET", "/api/status", [("Cookie", "a=b; kivra-token-{port}={token}")], 200, None),
+    ],
+)
+def test_the_loop_is_reached_only_with_the_servers_token(server, method, path, offered, status, answer):
+    fill = lambda text: text.format(token=server.token, port=server.port)  # noqa: E731
+    headers = [("Host", "127.0.0.1:%d" % server.port), ("Content-Type", "application/json")]
+    headers += [(name, fill(value)) for name, value in offered]
+    got, _, body = send(server.port, method, fill(path), headers, b"{}" if method == "POST" else None)
+    assert (got, body if answer else None) == (status, answer)
+    assert not server.status()["effects"]["released"]
+
+
+def test_the_page_is_served_to_learn_the_token_which_it_keeps_as_a_cookie(server):
+    host = [("Host", "localhost:%d" % server.port)]
+    assert send(server.port, "GET", "/", host)[:2] == (200, None)
+    _, cookie, _ = send(server.port, "GET", "/?token=" + server.token, host)
+    assert cookie == "kivra-token-%d=%s; Path=/; HttpOnly; SameSite=Strict" % (server.port, server.token)
+
+
+@pytest.mark.parametrize(
+    "host, token, error",
+    [
+        ("0.0.0.0", None, "a server on 0.0.0.0 is open to other machines: it needs a token (only a loopback address may go without)"),
+        ("::", False, "a server on :: is open to other machines: it needs a token (only a loopback address may go without)"),
+        ("127.0.0.1", "two words", "a token is letters, digits and ._~- only, got 'two words'"),
+    ],
+)
+def test_a_server_open_to_other_machines_cannot_go_without_a_token(running, host, token, error):
+    with pytest.raises(ValueError) as raised:
+        kivra.web(running[0], host=host, token=token)
+    assert str(raised.value) == error
+
+
+@pytest.mark.parametrize(
+    "host, status, answer",
+    [
+        ("127.0.0.1:{port}", 200, None),  # the address the request came in on
+        ("LOCALHOST:{port}", 200, None),
+        ("%s:{port}" % socket.gethostname(), 200, None),
+        ("rebound.example:{port}", 403, {"error": "unknown host 'rebound.example:{port}'"}),
+        ("127.0.0.1:1", 403, {"error": "unknown host '127.0.0.1:1'"}),
+    ],
+)
+def test_a_server_on_every_address_answers_only_this_machines_names(running, host, status, answer):
+    with kivra.web(running[0], host="0.0.0.0") as server:
+        fill = lambda text: text.format(port=server.port)  # noqa: E731
+        # The request a page of another site would make once its name points here: its own Origin, our token even.
+        change = b'{"spring_stiffness": 1000}'
+        headers = [("Host", fill(host)), ("Origin", "http://" + fill(host)), ("Content-Type", "application/json"),
+                   ("X-Kivra-Token", server.token), ("Content-Length", str(len(change)))]
+        got, _, body = send(server.port, "POST", "/api/effects", headers, change)
+        assert (got, body if answer else None) == (status, answer and {"error": fill(answer["error"])})
+        assert (server.effects.values["spring_stiffness"] == 1000.0) == (status == 200)
+
+
+@pytest.mark.parametrize("length", ["abc", "-5", "9" * 5000, "1e3", "", "\u00b2"])
+def test_a_bad_content_length_is_refused_and_the_stop_stays(server, capfd, length):
+    server.release()
+    headers = [("Host", "127.0.0.1:%d" % server.port), ("Content-Type", "application/json"),
+               ("X-Kivra-Token", server.token), ("Content-Length", length)]
+    shown = length if len(length) <= 24 else length[:20] + "..."
+    got = send(server.port, "POST", "/api/effects", headers)
+    assert got == (400, None, {"error": "Content-Length must be a number of bytes, got %r" % shown})
+    assert server.status()["effects"]["released"]
+    assert capfd.readouterr().err == ""
+
+
+@pytest.mark.parametrize(
+    "sent",
+    [
+        "",
+        "GET /api/status HTTP/1.1\r\nHost: 127.0",
+        "POST /api/effects HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nX-Kivra-Token: {token}\r\n"
+        "Content-Type: application/json\r\nContent-Length: 40\r\n\r\n{{",
+    ],
+)
+def test_a_stalled_request_is_dropped_after_the_read_timeout(running, capfd, sent):
+    with kivra.web(running[0], read_timeout=0.3) as server:
+        started = time.monotonic()
+        with socket.create_connection(("127.0.0.1", server.port)) as connection:
+            connection.sendall(sent.format(port=server.port, token=server.token).encode())
+            connection.settimeout(10)
+            assert connection.recv(4096) == b""  # closed without an answer
+            assert 0.3 <= time.monotonic() - started < 5
+        assert server._server.active == 0
+    assert capfd.readouterr().err == ""
+
+
+def test_idle_connections_take_no_thread_and_a_request_still_gets_through(running):
+    # Timed here, so not behind the machine's other work; no waiting connection ends before the requests.
+    with kivra.web(running[0], background=False, read_timeout=60) as server:
+        threads = threading.active_count()
+        idle = [socket.create_connection(("127.0.0.1", server.port)) for _ in range(200)]
+        try:
+            # The oldest connections that wait give their places to the newer ones, and are told so.
+            with selectors.DefaultSelector() as told:
+                for connection in idle:
+                    told.register(connection, selectors.EVENT_READ)
+                deadline = time.monotonic() + 30
+                while len(told.select(0.1)) < len(idle) - MAX_CONNECTIONS and time.monotonic() < deadline:
+                    pass
+                refused = [key.fileobj for key, _ in told.select(0)]
+            assert len(refused) == len(idle) - MAX_CONNECTIONS
+            assert refused[0].recv(4096).startswith(b"HTTP/1.1 503 Service Unavailable\r\n")
+            took = []
+            for _ in range(5):
+                started = time.monotonic()
+                assert request(server, "/api/status")[0] == 200
+                took.append(time.monotonic() - started)
+            assert statistics.median(took) < 0.1, took
+            assert threading.active_count() <= threads + 2
+        finally:
+            for connection in idle:
+                connection.close()
 
 
 def test_the_server_threads_give_way_to_every_ordinary_thread(server):
@@ -312,7 +466,8 @@ def test_ten_tabs_leave_the_loop_its_rate_and_the_server_its_memory(browser):
         (emulator,) = children(monitor.pid)
         lay_out(monitor.pid, emulator)
         browser(open=url, count=10)
-        status = lambda: json.loads(urllib.request.urlopen(url + "api/status", timeout=5).read())  # noqa: E731
+        api_status = base(url) + "api/status?" + urllib.parse.urlsplit(url).query
+        status = lambda: json.loads(urllib.request.urlopen(api_status, timeout=5).read())  # noqa: E731
         time.sleep(10.0)
         first, rss = status(), []
         for _ in range(10):
