@@ -43,6 +43,13 @@ inline kivra_status report(const Outcome& outcome, int32_t* detail) {
     return with_detail(detail, static_cast<kivra_status>(outcome.kind), outcome.detail);
 }
 
+// The same for an exchange that awaited one reply code: a foreign reply
+// tells both codes, so that no caller has to know the protocol to say so.
+inline kivra_status report_reply(const Outcome& outcome, uint8_t expected, int32_t* detail) {
+    if (outcome.kind != OutcomeKind::wrong_code) return report(outcome, detail);
+    return with_detail(detail, KIVRA_WRONG_CODE, (outcome.detail & 0xff) | int32_t{expected} << 8);
+}
+
 // The wakeup reply as the C interface hands it on.
 inline void to_c_info(const Kivra::HardwareAPI::Devices::DeviceInfo& reply, kivra_device_info& info) {
     info.device_id = reply.device_id;

@@ -20,6 +20,7 @@ static_assert(static_cast<int>(OutcomeKind::timed_out) == KIVRA_TIMED_OUT &&
                   static_cast<int>(OutcomeKind::not_open) == KIVRA_NOT_OPEN &&
                   static_cast<int>(OutcomeKind::interrupted) == KIVRA_INTERRUPTED,
               "the C status codes hand the core's outcomes on unchanged");
+static_assert(Kivra::HardwareAPI::Devices::Pendra3::MODEL_NUMBER == KIVRA_ARM_MODEL_NUMBER, "one model number");
 
 namespace {
 
@@ -52,7 +53,7 @@ kivra_status motion_exchange(kivra_arm* arm, uint8_t code, const float* command,
             std::memcpy(first, a.data(), sizeof(a));
             std::memcpy(second, b.data(), sizeof(b));
         }
-        return report(outcome, detail);
+        return report_reply(outcome, Pendra3::reply_code_of(code), detail);
     });
 }
 
@@ -156,7 +157,7 @@ kivra_status kivra_arm_wakeup(kivra_arm* arm, kivra_device_info* info, int32_t* 
         DeviceInfo reply;
         const Outcome outcome = core.device.wakeup(reply, core.timeout.load());
         if (outcome.ok()) to_c_info(reply, *info);
-        return report(outcome, detail);
+        return report_reply(outcome, Code::DEVICE_INFO, detail);
     });
 }
 
@@ -168,7 +169,7 @@ kivra_status kivra_arm_identifier(kivra_arm* arm, int32_t selector, uint8_t valu
         UUID reply;
         const Outcome outcome = core.device.identifier(static_cast<uint8_t>(selector), reply, core.timeout.load());
         if (outcome.ok()) std::memcpy(value, reply.data.data(), 16);
-        return report(outcome, detail);
+        return report_reply(outcome, Code::IDENTIFIER, detail);
     });
 }
 

@@ -18,7 +18,8 @@ using namespace kivra_capi;
 namespace Servo = Kivra::HardwareAPI::Servo;
 using Servo::Vector3;
 
-static_assert(Servo::MAX_WALLS == sizeof(kivra_effects::walls) / sizeof(kivra_wall), "one C wall per wall of the core");
+static_assert(Servo::MAX_WALLS == sizeof(kivra_effects::walls) / sizeof(kivra_wall) && Servo::MAX_WALLS == KIVRA_MAX_WALLS,
+              "one C wall per wall of the core");
 static_assert(Servo::MAX_FORCE == KIVRA_MAX_FORCE && Servo::LOWEST_RATE == KIVRA_SERVO_LOWEST_RATE &&
                   Servo::HIGHEST_RATE == KIVRA_SERVO_HIGHEST_RATE,
               "the C limits are the core's");

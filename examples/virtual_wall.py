@@ -37,7 +37,6 @@ import kivra
 
 from emulated_device import port_or_emulator
 
-ARM_MODEL_NUMBER = 4
 GUIDE_STIFFNESS = 60.0  # [N/m], towards the start
 GUIDE_DAMPING = 2.0  # [N s/m]
 WALL_DAMPING = 4.0  # [N s/m] of the velocity into the wall
@@ -290,7 +289,7 @@ def print_summary(
 
 def run(arm: kivra.Arm, arguments: argparse.Namespace, out: TextIO) -> int:
     info = arm.wakeup()
-    if info.model_number != ARM_MODEL_NUMBER:
+    if info.model_number != kivra.arm.MODEL_NUMBER:
         print("no arm device answered (model %d)" % info.model_number, file=sys.stderr)
         return 1
     print(

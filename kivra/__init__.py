@@ -8,6 +8,7 @@ exceptions: :class:`DeviceTimeout`, :class:`Disconnected`,
 
 from ._kivra_ffi import ffi as _ffi, lib as _lib
 from .arm import Arm, DeviceInfo
+from .emulator import Emulator
 from .discovery import AmbiguousDevice, DeviceNotFound, FoundDevice, find_devices, open_arm
 from .errors import (
     DeviceBusy,
@@ -25,7 +26,7 @@ from .errors import (
     ProtocolError,
 )
 from .handle import Handle, HandleError, HandleInfo, HandleStatus, HandleStatusFrame
-from .servo import MAX_FORCE, ConstantForce, Damping, LoopStatistics, ServoLoop, Spring, TickState, Wall
+from .servo import MAX_FORCE, ConstantForce, Damping, EffectSet, LoopStatistics, ServoLoop, Spring, TickState, Wall
 from .web import web
 
 __version__: str = _ffi.string(_lib.kivra_version()).decode()
@@ -40,7 +41,9 @@ __all__ = [
     "DeviceInfo",
     "DeviceNotFound",
     "DeviceTimeout",
+    "EffectSet",
     "Disconnected",
+    "Emulator",
     "FoundDevice",
     "Handle",
     "HandleError",

@@ -51,7 +51,7 @@ class PortDevice:
         if status == lib.KIVRA_NOT_OPEN:
             raise_open_error(detail[0], self._port)
         if status != lib.KIVRA_OK:
-            raise_for_status(status, detail[0], self._port, timeout, 0)
+            raise_for_status(status, detail[0], self._port, timeout)
         self._handle = ffi.gc(handle[0], self._c_destroy)
 
     @property
@@ -77,7 +77,7 @@ class PortDevice:
         """Closes the port at once, after a call in progress; closing again does nothing."""
         status = self._c_close(self._handle)
         if status != lib.KIVRA_OK:
-            raise_for_status(status, 0, self._port, 0.0, 0)
+            raise_for_status(status, 0, self._port, 0.0)
 
     def __enter__(self: _Self) -> _Self:
         return self

@@ -12,10 +12,10 @@ Vector = Tuple[float, float, float]
 # The largest magnitude a command component can have on the wire, a 32-bit float.
 _FLOAT32_MAX = 3.4028234663852886e38
 
-_STATE_REPLY = 43
-_JOINT_STATE_REPLY = 27
-_WAKEUP_REPLY = 11
-_IDENTIFIER_REPLY = 13
+
+
+#: The model number an arm gives in its wakeup reply.
+MODEL_NUMBER: int = lib.KIVRA_ARM_MODEL_NUMBER
 
 
 class DeviceInfo(NamedTuple):
@@ -75,7 +75,7 @@ class Arm(PortDevice, c_name="arm"):
             raise ValueError("a buffer holds 3 floats, got %d values" % len(values))
         return ffi.new("float[3]", values)
 
-    def _exchange(self, function: Any, reply_code: int, command: Any, first: Any, second: Any) -> Optional[Tuple[Vector, Vector]]:
+    def _exchange(self, function: Any, command: Any, first: Any, second: Any) -> Optional[Tuple[Vector, Vector]]:
         # A stack of scratch buffers rather than one set: two threads may be
         # inside an exchange of the same arm at once. pop and append are
         # atomic, and the None at the bottom keeps the list from ever running
@@ -107,7 +107,7 @@ class Arm(PortDevice, c_name="arm"):
                 out_first, out_second = _float_buffer(first, "first"), _float_buffer(second, "second")
             status = function(self._handle, command, out_first, out_second, scratch.detail)
             if status != 0:
-                raise_for_status(status, scratch.detail[0], self._port, self.timeout, reply_code)
+                raise_for_status(status, scratch.detail[0], self._port, self.timeout)
             if first is None:
                 return (out_first[0], out_first[1], out_first[2]), (out_second[0], out_second[1], out_second[2])
             return None
@@ -120,19 +120,19 @@ class Arm(PortDevice, c_name="arm"):
         With position and velocity buffers (see :meth:`buffer`) it fills them
         instead and returns None: the form that allocates nothing per call.
         """
-        return self._exchange(lib.kivra_arm_exchange_force, _STATE_REPLY, force, position, velocity)
+        return self._exchange(lib.kivra_arm_exchange_force, force, position, velocity)
 
     def exchange_position(self, target: Any, position: Any = None, velocity: Any = None) -> Optional[Tuple[Vector, Vector]]:
         """Sends a target position [m], returns (position [m], velocity [m/s])."""
-        return self._exchange(lib.kivra_arm_exchange_position, _STATE_REPLY, target, position, velocity)
+        return self._exchange(lib.kivra_arm_exchange_position, target, position, velocity)
 
     def exchange_joint_torques(self, torques: Any, angles: Any = None, velocities: Any = None) -> Optional[Tuple[Vector, Vector]]:
         """Sends joint torques, returns (joint angles [deg], joint velocities)."""
-        return self._exchange(lib.kivra_arm_exchange_joint_torques, _JOINT_STATE_REPLY, torques, angles, velocities)
+        return self._exchange(lib.kivra_arm_exchange_joint_torques, torques, angles, velocities)
 
     def exchange_joint_angles(self, target: Any, angles: Any = None, velocities: Any = None) -> Optional[Tuple[Vector, Vector]]:
         """Sends target joint angles [deg], returns (joint angles [deg], joint velocities)."""
-        return self._exchange(lib.kivra_arm_exchange_joint_angles, _JOINT_STATE_REPLY, target, angles, velocities)
+        return self._exchange(lib.kivra_arm_exchange_joint_angles, target, angles, velocities)
 
     def wakeup(self) -> DeviceInfo:
         """Wakes the device and returns its identity."""
@@ -140,7 +140,7 @@ class Arm(PortDevice, c_name="arm"):
         detail = ffi.new("int32_t*")
         status = lib.kivra_arm_wakeup(self._handle, info, detail)
         if status != lib.KIVRA_OK:
-            raise_for_status(status, detail[0], self._port, self.timeout, _WAKEUP_REPLY)
+            raise_for_status(status, detail[0], self._port, self.timeout)
         return DeviceInfo(
             info.device_id,
             info.model_number,
@@ -154,7 +154,7 @@ class Arm(PortDevice, c_name="arm"):
         detail = ffi.new("int32_t*")
         status = lib.kivra_arm_identifier(self._handle, selector, value, detail)
         if status != lib.KIVRA_OK:
-            raise_for_status(status, detail[0], self._port, self.timeout, _IDENTIFIER_REPLY)
+            raise_for_status(status, detail[0], self._port, self.timeout)
         return uuid.UUID(bytes=bytes(ffi.buffer(value)))
 
     def device_id(self) -> uuid.UUID:

@@ -111,7 +111,7 @@ def _probe(ports: Sequence[str], timeout: float) -> Any:
     results = ffi.new("kivra_probe_result[]", len(ports))
     status = lib.kivra_probe_ports(ffi.new("const char*[]", names), len(ports), timeout, results)
     if status != lib.KIVRA_OK:
-        raise_for_status(status, 0, ", ".join(ports), timeout, 0)
+        raise_for_status(status, 0, ", ".join(ports), timeout)
     return results
 
 

@@ -152,7 +152,7 @@ def raise_open_error(error_number: int, port: str) -> NoReturn:
     _fail(PortOpenError(error_number, os.strerror(error_number) if error_number else "unknown error", port))
 
 
-def raise_for_status(status: int, detail: int, port: str, timeout: float, expected_code: int) -> NoReturn:
+def raise_for_status(status: int, detail: int, port: str, timeout: float) -> NoReturn:
     """Raises the exception of a failed call on the device at port."""
     if status == _lib.KIVRA_INTERRUPTED:
         after_interrupted_wait()
@@ -163,7 +163,9 @@ def raise_for_status(status: int, detail: int, port: str, timeout: float, expect
         cause = " (%s)" % os.strerror(detail) if detail > 0 else ""
         _fail(Disconnected("%s hung up%s" % (port, cause)))
     if status == _lib.KIVRA_WRONG_CODE:
-        _fail(ProtocolError("%s replied with code %d instead of %d" % (port, detail, expected_code), code=detail))
+        came, expected = detail & 0xFF, (detail >> 8) & 0xFF
+        wanted = " instead of %d" % expected if expected else ""
+        _fail(ProtocolError("%s replied with code %d%s" % (port, came, wanted), code=came))
     if status == _lib.KIVRA_SHORT_PAYLOAD:
         _fail(ProtocolError("%s sent a short reply: %d payload bytes" % (port, detail), count=detail))
     if status == _lib.KIVRA_WRITE_FAILED:

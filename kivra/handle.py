@@ -102,7 +102,7 @@ class Handle(PortDevice, c_name="handle"):
         if status == lib.KIVRA_WRONG_CODE:
             _fail(ProtocolError("%s sent code %d, which is no reply of the handle" % (self._port, detail), code=detail))
         if status != lib.KIVRA_OK:
-            raise_for_status(status, detail, self._port, timeout, 0)
+            raise_for_status(status, detail, self._port, timeout)
 
     def wakeup(self) -> None:
         """Asks the handle for its info; :meth:`receive` takes the :class:`HandleInfo`."""

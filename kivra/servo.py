@@ -5,7 +5,7 @@ the state, the trace and the statistics that the loop publishes.
 """
 
 import math
-from typing import Any, List, NamedTuple, Optional, Sequence
+from typing import Any, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from ._kivra_ffi import ffi, lib
 from ._safety import install_exit_handlers
@@ -18,7 +18,7 @@ MAX_FORCE: float = float(lib.KIVRA_MAX_FORCE)
 LOWEST_RATE: float = float(lib.KIVRA_SERVO_LOWEST_RATE)
 HIGHEST_RATE: float = float(lib.KIVRA_SERVO_HIGHEST_RATE)
 
-_MAX_WALLS = 4
+_MAX_WALLS: int = lib.KIVRA_MAX_WALLS
 _TRACE_BATCH = 1024
 
 
@@ -56,6 +56,16 @@ class Damping(NamedTuple):
 
 class ConstantForce(NamedTuple):
     force: Sequence[float]  # [N]
+
+
+Effect = Union[Spring, Wall, Damping, ConstantForce]
+
+
+class EffectSet(NamedTuple):
+    """What a loop renders: its effects and the limit [N] their sum is clamped to."""
+
+    effects: Tuple[Effect, ...]
+    force_limit: float
 
 
 class TickState(NamedTuple):
@@ -165,45 +175,49 @@ class ServoLoop:
         rate: float = 1000.0,
         *,
         exchange_timeout: Optional[float] = None,
-        host_force_hold: float = 0.05,
-        host_force_ramp: float = 0.1,
+        host_force_hold: Optional[float] = None,
+        host_force_ramp: Optional[float] = None,
         realtime: bool = True,
-        realtime_priority: int = 80,
-        trace_capacity: int = 8192,
+        realtime_priority: Optional[int] = None,
+        trace_capacity: Optional[int] = None,
     ) -> None:
         rate = float(rate)
         if not (LOWEST_RATE <= rate <= HIGHEST_RATE):
             raise ValueError("rate must be from %g to %g Hz, got %r" % (LOWEST_RATE, HIGHEST_RATE, rate))
-        if exchange_timeout is not None and not (math.isfinite(exchange_timeout) and exchange_timeout > 0.0):
-            raise ValueError("exchange_timeout must be a finite number of seconds above 0, got %r" % (exchange_timeout,))
-        for name, value in (("host_force_hold", host_force_hold), ("host_force_ramp", host_force_ramp)):
-            if not (math.isfinite(value) and value >= 0.0):
-                raise ValueError("%s must be a finite number of seconds, 0 or more, got %r" % (name, value))
+        # What is not given stays as libkivra's defaults have it.
         options = ffi.new("kivra_servo_options*")
         lib.kivra_servo_default_options(options)
         if exchange_timeout is not None:
+            if not (math.isfinite(exchange_timeout) and exchange_timeout > 0.0):
+                raise ValueError("exchange_timeout must be a finite number of seconds above 0, got %r" % (exchange_timeout,))
             options.exchange_timeout = exchange_timeout
-        options.host_force_hold = host_force_hold
-        options.host_force_ramp = host_force_ramp
+        for name, value in (("host_force_hold", host_force_hold), ("host_force_ramp", host_force_ramp)):
+            if value is None:
+                continue
+            if not (math.isfinite(value) and value >= 0.0):
+                raise ValueError("%s must be a finite number of seconds, 0 or more, got %r" % (name, value))
+            setattr(options, name, value)
         options.realtime = 1 if realtime else 0
-        options.realtime_priority = realtime_priority
-        if trace_capacity < 1:
-            raise ValueError("trace_capacity must be at least 1, got %r" % (trace_capacity,))
-        options.trace_capacity = trace_capacity
+        if realtime_priority is not None:
+            options.realtime_priority = realtime_priority
+        if trace_capacity is not None:
+            if trace_capacity < 1:
+                raise ValueError("trace_capacity must be at least 1, got %r" % (trace_capacity,))
+            options.trace_capacity = trace_capacity
         self._arm = arm  # the arm outlives its loop
         install_exit_handlers()
         handle = ffi.new("kivra_servo**")
         detail = ffi.new("int32_t*")
         status = lib.kivra_servo_start(arm._handle, rate, options, handle, detail)
         if status != lib.KIVRA_OK:
-            raise_for_status(status, detail[0], arm.port, options.exchange_timeout or arm.timeout, 0)
+            raise_for_status(status, detail[0], arm.port, options.exchange_timeout or arm.timeout)
         self._handle = ffi.gc(handle[0], lib.kivra_servo_destroy)
         self._force = ffi.new("float[3]")
         self._trace = ffi.new("kivra_tick[]", _TRACE_BATCH)
 
     def _check(self, status: int) -> None:
         if status != lib.KIVRA_OK:
-            raise_for_status(status, 0, self._arm.port, 0.0, 0)
+            raise_for_status(status, 0, self._arm.port, 0.0)
 
     @property
     def running(self) -> bool:
@@ -219,7 +233,7 @@ class ServoLoop:
     def __exit__(self, *exc_info: Any) -> None:
         self.stop()
 
-    def set_effects(self, *effects: Any, force_limit: float = 10.0) -> None:
+    def set_effects(self, *effects: Effect, force_limit: float = 10.0) -> None:
         """Replaces every effect at once: at most one Spring, Damping and
         ConstantForce, up to four Walls; the sum is clamped to force_limit [N].
 
@@ -231,8 +245,29 @@ class ServoLoop:
         _fill_effects(chosen, effects, force_limit)
         self._check(lib.kivra_servo_set_effects(self._handle, chosen))
 
+    def effects(self) -> EffectSet:
+        """The effects the loop renders now, as set_effects was given them (disabled ones left out)."""
+        c = ffi.new("kivra_effects*")
+        self._check(lib.kivra_servo_get_effects(self._handle, c))
+
+        def v(values: Any) -> Vector:
+            return (values[0], values[1], values[2])
+
+        chosen: List[Effect] = []
+        if c.spring.enabled:
+            chosen.append(Spring(v(c.spring.anchor), c.spring.stiffness, c.spring.damping))
+        for wall in c.walls:
+            if wall.enabled:
+                chosen.append(Wall(v(wall.point), v(wall.normal), wall.stiffness, wall.damping))
+        if c.viscous_damping != 0.0:
+            chosen.append(Damping(c.viscous_damping))
+        if any(c.constant_force):
+            chosen.append(ConstantForce(v(c.constant_force)))
+        return EffectSet(tuple(chosen), c.force_limit)
+
     def set_host_force(self, force: Sequence[float]) -> None:
-        """Adds force [N] to the effects; held briefly, then ramped out unless renewed."""
+        """Adds force [N] to the effects: held for ``host_force_hold`` (50 ms) after
+        each call, then ramped to zero over ``host_force_ramp`` (100 ms) unless renewed."""
         self._force[0:3] = _vector(force, "host force")
         self._check(lib.kivra_servo_set_host_force(self._handle, self._force))
 
@@ -291,6 +326,8 @@ __all__ = [
     "MAX_FORCE",
     "ConstantForce",
     "Damping",
+    "Effect",
+    "EffectSet",
     "LoopStatistics",
     "Percentiles",
     "ServoLoop",

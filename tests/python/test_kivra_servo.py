@@ -84,3 +84,17 @@ def test_refused_settings(arm, call, error, message):
     with kivra.ServoLoop(arm, realtime=False) as loop:
         with pytest.raises(error, match=message):
             call(loop)
+
+
+def test_effects_reads_back_what_the_loop_renders(arm):
+    chosen = (kivra.Spring((0.0, 0.0, 0.1), 20.0, 1.0), kivra.Wall((0.0, 0.0, -0.05), (0.0, 0.0, 1.0), 500.0, 2.0),
+              kivra.Damping(0.5), kivra.ConstantForce((0.0, 0.0, 1.5)))
+    with kivra.ServoLoop(arm, realtime=False) as loop:
+        assert loop.effects() == kivra.EffectSet((), 10.0)
+        loop.set_effects(*chosen, force_limit=4.0)
+        rendered = loop.effects()
+    assert rendered.force_limit == 4.0
+    assert [type(e) for e in rendered.effects] == [type(e) for e in chosen]
+    for got, wanted in zip(rendered.effects, chosen):
+        for field in got._fields:
+            assert getattr(got, field) == pytest.approx(getattr(wanted, field))

@@ -21,11 +21,16 @@ enum kivra_open_flag {
     KIVRA_OPEN_EXCLUSIVE = 1
 };
 
+enum kivra_arm_model {
+    KIVRA_ARM_MODEL_NUMBER = 4 /* what an arm's wakeup reply gives as its model number */
+};
+
 /* Safety limits, the same for every arm. */
 enum kivra_limit {
     KIVRA_MAX_FORCE = 20,            /* [N] the most force ever sent; a force limit may only lower it */
     KIVRA_SERVO_LOWEST_RATE = 1,     /* [Hz] */
-    KIVRA_SERVO_HIGHEST_RATE = 10000 /* [Hz] */
+    KIVRA_SERVO_HIGHEST_RATE = 10000, /* [Hz] */
+    KIVRA_MAX_WALLS = 4               /* walls in kivra_effects */
 };
 
 enum kivra_identifier_selector {
@@ -36,7 +41,7 @@ enum kivra_identifier_selector {
 /* Decoded wakeup reply. */
 typedef struct kivra_device_info {
     uint16_t device_id;
-    uint8_t model_number; /* 4 for the arm */
+    uint8_t model_number; /* KIVRA_ARM_MODEL_NUMBER for the arm */
     uint8_t hardware_version;
     uint8_t firmware_version;
     uint8_t unique_id[16]; /* in the order the device sent it */

@@ -25,7 +25,8 @@ enum kivra_status_code {
     KIVRA_OK = 0,
     KIVRA_TIMED_OUT = 1,          /* nothing, or not enough, came within the time-out */
     KIVRA_HUNG_UP = 2,            /* the port went away; detail: errno when one was reported */
-    KIVRA_WRONG_CODE = 3,         /* detail: the header code that came instead */
+    KIVRA_WRONG_CODE = 3,         /* detail: the header code that came instead (low byte) and, from an arm
+                                     exchange, the code that was expected (next byte; 0 for none) */
     KIVRA_SHORT_PAYLOAD = 4,      /* detail: the payload bytes that came */
     KIVRA_WRITE_FAILED = 5,       /* detail: errno of the write */
     KIVRA_NOT_OPEN = 6,           /* detail: errno of the open (ENOTTY: not a terminal, EBUSY: held exclusively) */
