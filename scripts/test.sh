@@ -2,9 +2,44 @@
 # Builds everything and runs every test: the C++ tests (plain and under
 # AddressSanitizer + UBSan) through CTest, then the pytest suite under PyPy 3.9
 # and under Debian's CPython against the freshly built modules.
+#
+# --quick: builds only what it runs, the plain C++ tests and the pytest suite
+# under PyPy, each without its slow cases (those that take a second or more;
+# the browser and tmux tests as a whole).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
+
+QUICK=0
+case "${1:-}" in
+  --quick) QUICK=1 ;;
+  "") ;;
+  *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
+esac
+
+# The C++ tests that take a second or more: whole-second device time-outs,
+# late replies waited for, timing comparisons.
+SLOW_CPP_TESTS='PortFolder[.](ArmScanProbesUsbCdcPortsOnly|LateHandleIsNotReported)|LateReplyIsNeverTakenForTheNextLogged|NextExchangeGetsItsOwnReply/[a-z_]*_logged|SilentDevice[.]|SilentDeviceTimesOut|SilentHandleGivesMinusOne|ManiloStatus(GivesUpWithout|CodeTwoWhen)|QuickRepliesAreTakenWhole|HandleFuzz[.]ReceiveOnRandomStreams|ZeroTimeoutWaitsForALateReply|HeaderAndPayloadTimeouts|AfterShortReadEveryRead|WriteAfterShortRead|ShowmanycHoldsTheWaitingByte|TimedReadReturnsPartialCount|RefusesForcesOfANonFinitePosition'
+
+if [ $QUICK = 1 ]; then
+  started=$SECONDS
+  bash scripts/setup.sh >/dev/null &&
+    cmake -S . -B build/pypy -G Ninja -DPYTHON_EXECUTABLE=/usr/bin/pypy3 >/dev/null &&
+    cmake --build build/pypy -j "${KIVRA_JOBS:-$(nproc)}" \
+      --target kivra_tests KivraHardwareAPI kivra_package kivra-emulator ||
+    { echo "build failed"; exit 1; }
+  status=0
+  echo "=== plain C++ tests, slow ones left out"
+  ctest --test-dir build/pypy -j 2 --output-on-failure --timeout 300 \
+    -R '^kivra_tests:' -E "$SLOW_CPP_TESTS" || status=1
+  echo "=== pytest under PyPy 3.9, slow ones left out"
+  KIVRA_EMULATOR="$ROOT/build/pypy/emulator/kivra-emulator" KIVRA_MODULE_DIR="$ROOT/build/pypy/python" \
+    /usr/bin/pypy3 -m pytest -c tests/python/pytest.ini tests/python -q -m "not slow" \
+    --ignore tests/python/test_web.py --ignore tests/python/test_cli.py || status=1
+  echo "quick run: $((SECONDS - started)) s"
+  [ $status = 0 ] && echo "quick test runs passed" || echo "FAILED"
+  exit $status
+fi
 
 bash scripts/build.sh || { echo "build failed"; exit 1; }
 

@@ -11,17 +11,25 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cmath>
-#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
+#include "ForceLaw.h"
+#include "Histogram.h"
+#include "SeqlockCell.h"
+
 namespace Kivra::HardwareAPI::Servo {
+
+using detail::clamp_wide;
+using detail::effects_force_wide;
+using detail::finite;
+using detail::narrow;
+using detail::Vector3d;
+using detail::widen;
 
 namespace {
 
@@ -40,181 +48,12 @@ int64_t nanoseconds(double seconds) {
     return static_cast<int64_t>(std::min(seconds, 1e9) * NANOSECONDS_PER_SECOND);
 }
 
-using Vector3d = std::array<double, 3>;
-
-double dot(const Vector3d& a, const Vector3d& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-
-Vector3d widen(const Vector3& v) { return {v[0], v[1], v[2]}; }
-
-Vector3 narrow(const Vector3d& v) {
-    return {static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2])};
-}
-
-bool finite(const Vector3d& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
-
-Vector3d effects_force_wide(const Effects& effects, const Vector3d& x, const Vector3d& v) {
-    Vector3d force = widen(effects.constant_force);
-    const double viscous = effects.viscous_damping;
-    for (int i = 0; i < 3; ++i) force[i] -= viscous * v[i];
-
-    const SpringEffect& spring = effects.spring;
-    if (spring.enabled) {
-        for (int i = 0; i < 3; ++i)
-            force[i] -= double(spring.stiffness) * (x[i] - spring.anchor[i]) + double(spring.damping) * v[i];
-    }
-
-    for (const WallEffect& wall : effects.walls) {
-        if (!wall.enabled) continue;
-        Vector3d normal = widen(wall.normal);
-        const double length = std::sqrt(dot(normal, normal));
-        if (length == 0.0) continue;
-        // A NaN normal is kept, so that the force it gives is refused rather than the wall ignored.
-        if (std::isfinite(length)) {
-            for (double& n : normal) n /= length;
-        }
-        const Vector3d offset{x[0] - wall.point[0], x[1] - wall.point[1], x[2] - wall.point[2]};
-        const double penetration = -dot(offset, normal);
-        if (!(penetration > 0.0) && !std::isnan(penetration)) continue;
-        double push = double(wall.stiffness) * penetration - double(wall.damping) * dot(v, normal);
-        // Damping while the arm leaves the wall must not hold it back inside.
-        if (push < 0.0) push = 0.0;
-        for (int i = 0; i < 3; ++i) force[i] += push * normal[i];
-    }
-    return force;
-}
-
-Vector3d clamp_wide(const Vector3d& force, double limit) {
-    if (!(limit > 0.0)) return {0.0, 0.0, 0.0};
-    const double magnitude = std::sqrt(dot(force, force));
-    if (!(magnitude > limit)) return force;
-    const double scale = limit / magnitude;
-    return {force[0] * scale, force[1] * scale, force[2] * scale};
-}
-
 // 1 until `since` reaches 0, then linearly down to 0 over `ramp` [ns].
 double ramp_down(int64_t since, int64_t ramp) {
     if (since <= 0) return 1.0;
     if (since >= ramp) return 0.0;
     return 1.0 - static_cast<double>(since) / static_cast<double>(ramp);
 }
-
-// One writer at a time, any number of readers, none of which can hold the
-// writer up. The value travels as atomic words: a plain copy racing with the
-// writer would be a data race even when the sequence check throws it away.
-// Acquire loads and release stores of the words keep the sequence reads on
-// either side of them without standalone fences, which ThreadSanitizer
-// cannot follow.
-template <typename T>
-class SeqlockCell {
-    static_assert(std::is_trivially_copyable_v<T>, "the cell copies bytes");
-    static constexpr std::size_t WORDS = (sizeof(T) + sizeof(uint64_t) - 1) / sizeof(uint64_t);
-
-public:
-    void store(const T& value) {
-        uint64_t words[WORDS] = {};
-        std::memcpy(words, &value, sizeof(T));
-        const uint64_t before = sequence.load(std::memory_order_relaxed);
-        sequence.store(before + 1, std::memory_order_relaxed);
-        for (std::size_t i = 0; i < WORDS; ++i) data[i].store(words[i], std::memory_order_release);
-        sequence.store(before + 2, std::memory_order_release);
-    }
-
-    // False when a write overlapped the read; out is then unchanged.
-    bool try_load(T& out, uint64_t& version) const {
-        const uint64_t before = sequence.load(std::memory_order_acquire);
-        if (before & 1u) return false;
-        uint64_t words[WORDS];
-        for (std::size_t i = 0; i < WORDS; ++i) words[i] = data[i].load(std::memory_order_acquire);
-        if (sequence.load(std::memory_order_relaxed) != before) return false;
-        std::memcpy(&out, words, sizeof(T));
-        version = before;
-        return true;
-    }
-
-    T load() const {
-        T out{};
-        uint64_t version = 0;
-        for (unsigned attempt = 0; !try_load(out, version); ++attempt) {
-            // The writer was preempted inside its store: let it finish.
-            if (attempt >= 64) std::this_thread::yield();
-        }
-        return out;
-    }
-
-    uint64_t version() const { return sequence.load(std::memory_order_acquire); }
-
-private:
-    std::atomic<uint64_t> sequence{0};
-    std::array<std::atomic<uint64_t>, WORDS> data{};
-};
-
-// Counts of durations [ns] in log-linear buckets: exact below 64 ns, then 32
-// buckets per power of two (about 3 % wide) up to 2^40 ns. One writer, which
-// neither allocates nor locks; readers see counts that may lag by a tick.
-class Histogram {
-    static constexpr int SUB_BITS = 5;
-    static constexpr int64_t SUB = int64_t(1) << SUB_BITS;
-    static constexpr int64_t LARGEST = (int64_t(1) << 40) - 1;
-    static constexpr std::size_t BUCKETS = std::size_t((40 - SUB_BITS + 1) * SUB);
-
-public:
-    void record(int64_t value) {
-        value = std::clamp<int64_t>(value, 0, LARGEST);
-        std::atomic<uint64_t>& count = counts[index_of(value)];
-        count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-        if (value > largest.load(std::memory_order_relaxed)) largest.store(value, std::memory_order_relaxed);
-    }
-
-    void reset() {
-        for (auto& count : counts) count.store(0, std::memory_order_relaxed);
-        largest.store(0, std::memory_order_relaxed);
-    }
-
-    Percentiles percentiles() const {
-        static thread_local std::vector<uint64_t> snapshot;
-        snapshot.resize(BUCKETS);
-        uint64_t total = 0;
-        for (std::size_t i = 0; i < BUCKETS; ++i) {
-            snapshot[i] = counts[i].load(std::memory_order_relaxed);
-            total += snapshot[i];
-        }
-        Percentiles result;
-        if (total == 0) return result;
-        const int64_t max = largest.load(std::memory_order_relaxed);
-        auto at = [&](double quantile) {
-            const uint64_t rank = std::max<uint64_t>(1, static_cast<uint64_t>(std::ceil(quantile * double(total))));
-            uint64_t seen = 0;
-            for (std::size_t i = 0; i < BUCKETS; ++i) {
-                seen += snapshot[i];
-                if (seen >= rank) return seconds(std::min(middle_of(i), max));
-            }
-            return seconds(max);
-        };
-        result.p50 = at(0.5);
-        result.p99 = at(0.99);
-        result.p999 = at(0.999);
-        result.max = seconds(max);
-        return result;
-    }
-
-private:
-    static std::size_t index_of(int64_t value) {
-        if (value < SUB) return std::size_t(value);
-        const int most_significant = 63 - __builtin_clzll(static_cast<unsigned long long>(value));
-        const int shift = most_significant - SUB_BITS;
-        return std::size_t(int64_t(shift) * SUB + (value >> shift));
-    }
-
-    static int64_t middle_of(std::size_t index) {
-        if (int64_t(index) < 2 * SUB) return int64_t(index);
-        const int64_t shift = int64_t(index) / SUB - 1;
-        const int64_t sub = int64_t(index) - shift * SUB;
-        return (sub << shift) + (int64_t(1) << shift) / 2;
-    }
-
-    std::array<std::atomic<uint64_t>, BUCKETS> counts{};
-    std::atomic<int64_t> largest{0};
-};
 
 // What the host hands the servo thread, as one value.
 struct Command {
@@ -259,39 +98,6 @@ __attribute__((noinline)) void prefault_stack() {
 }
 
 }  // namespace
-
-const char* effects_problem(const Effects& effects) {
-    const auto finite3 = [](const Vector3& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); };
-    const auto passive = [](float value) { return std::isfinite(value) && value >= 0.0f; };
-    const SpringEffect& spring = effects.spring;
-    if (!finite3(spring.anchor)) return "spring anchor must be finite";
-    if (!passive(spring.stiffness)) return "spring stiffness must be finite and 0 or more";
-    if (!passive(spring.damping)) return "spring damping must be finite and 0 or more";
-    for (const WallEffect& wall : effects.walls) {
-        if (!finite3(wall.point) || !finite3(wall.normal)) return "wall point and normal must be finite";
-        if (!passive(wall.stiffness)) return "wall stiffness must be finite and 0 or more";
-        if (!passive(wall.damping)) return "wall damping must be finite and 0 or more";
-        if (wall.enabled && wall.normal[0] == 0.0f && wall.normal[1] == 0.0f && wall.normal[2] == 0.0f)
-            return "wall normal must not be zero";
-    }
-    if (!passive(effects.viscous_damping)) return "viscous damping must be finite and 0 or more";
-    if (!finite3(effects.constant_force)) return "constant force must be finite";
-    if (!(effects.force_limit > 0.0f && effects.force_limit <= MAX_FORCE))
-        return "force limit must be above 0 and at most the arm's maximum force";
-    return nullptr;
-}
-
-double default_exchange_timeout(double rate) {
-    constexpr double SHARE_OF_PERIOD = 0.8;
-    constexpr double LONGEST = 0.05;  // [s]
-    return rate > 0.0 ? std::min(LONGEST, SHARE_OF_PERIOD / rate) : LONGEST;
-}
-
-Vector3 effects_force(const Effects& effects, const Vector3& position, const Vector3& velocity) {
-    return narrow(effects_force_wide(effects, widen(position), widen(velocity)));
-}
-
-Vector3 clamp_force(const Vector3& force, float limit) { return narrow(clamp_wide(widen(force), limit)); }
 
 // An eventfd that one thread trips and another polls.
 class WakeUp {

@@ -10,8 +10,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -32,6 +35,7 @@ public:
         slave_path = name;
     }
     ~PtyPeer() {
+        stop_serving();
         for (std::thread& t : responders) t.join();
         if (master_fd >= 0) ::close(master_fd);
         if (slave_fd >= 0) ::close(slave_fd);
@@ -74,6 +78,7 @@ public:
 
     // The device goes away: the library's side of the port is hung up.
     void hang_up() {
+        stop_serving();
         for (std::thread& t : responders) t.join();
         responders.clear();
         ::close(master_fd);
@@ -117,7 +122,97 @@ public:
         return n;
     }
 
+    struct Step {
+        std::vector<uint8_t> request;  // awaited whole; none: the reply follows the delay alone
+        std::vector<uint8_t> reply;
+        std::chrono::milliseconds delay{0};  // between the request and the reply
+    };
+
+    // Plays the steps in order on a thread of its own, which is from then on
+    // the only reader of what the library writes. A request other than the
+    // one awaited, or none within 6 s, ends the play.
+    void script(std::vector<Step> steps) {
+        steps_played = 0;
+        scripted_steps = steps.size();
+        serve([this, steps = std::move(steps)] {
+            for (const Step& step : steps) {
+                if (read_request(step.request.size(), 6000) != step.request) return;
+                for (auto end = std::chrono::steady_clock::now() + step.delay;
+                     serving && std::chrono::steady_clock::now() < end;)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                if (!write_reply(step.reply)) return;
+                ++steps_played;
+            }
+        });
+    }
+
+    // Whether every step of the script was played, waiting at most timeout_ms.
+    bool script_played(int timeout_ms = 6000) const {
+        for (int waited = 0; steps_played < scripted_steps && waited < timeout_ms; ++waited) usleep(1000);
+        return steps_played == scripted_steps;
+    }
+
+    // Answers every request of request_size bytes, on a thread of its own
+    // and until the peer goes away, with what answer returns for it (an
+    // empty reply sends nothing). answer runs on that thread: a pause in it
+    // delays the reply. Nothing else should read what the library writes.
+    void answer_each(std::size_t request_size, std::function<std::vector<uint8_t>(const std::vector<uint8_t>&)> answer) {
+        serve([this, request_size, answer = std::move(answer)] {
+            for (;;) {
+                const std::vector<uint8_t> request = read_request(request_size, -1);
+                if (request.size() != request_size || !write_reply(answer(request))) return;
+            }
+        });
+    }
+
 private:
+    void serve(std::function<void()> body) {
+        serving = true;
+        servers.emplace_back(std::move(body));
+    }
+
+    void stop_serving() {
+        serving = false;
+        for (std::thread& t : servers) t.join();
+        servers.clear();
+    }
+
+    // size bytes the library wrote, or fewer when the peer stops serving or,
+    // with patience_ms of 0 or more, when none came for that long.
+    std::vector<uint8_t> read_request(std::size_t size, int patience_ms) const {
+        std::vector<uint8_t> got;
+        auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(patience_ms);
+        while (got.size() < size && serving) {
+            uint8_t chunk[256];
+            const ssize_t n = ::read(master_fd, chunk, std::min(sizeof(chunk), size - got.size()));
+            if (n > 0) {
+                got.insert(got.end(), chunk, chunk + n);
+                give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(patience_ms);
+                continue;
+            }
+            if (patience_ms >= 0 && std::chrono::steady_clock::now() > give_up) break;
+            pollfd p{master_fd, POLLIN, 0};
+            // A closed slave side makes the master readable for good: do not spin on it.
+            if (::poll(&p, 1, 5) > 0 && !(p.revents & POLLIN)) usleep(5000);
+        }
+        return got;
+    }
+
+    // Without send's settling pause, which would cost every reply 2 ms.
+    bool write_reply(const std::vector<uint8_t>& reply) const {
+        for (std::size_t done = 0; done < reply.size();) {
+            const ssize_t n = ::write(master_fd, reply.data() + done, reply.size() - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (!serving) return false;
+            pollfd p{master_fd, POLLOUT, 0};
+            ::poll(&p, 1, 100);
+        }
+        return true;
+    }
+
     void wait_until_slave_has(std::size_t) const {
         // The pty moves bytes to the slave asynchronously; a short wait makes
         // "already waiting" cases deterministic.
@@ -132,4 +227,7 @@ private:
     int slave_fd = -1;
     std::string slave_path;
     std::vector<std::thread> responders;
+    std::atomic<bool> serving{false};
+    std::atomic<std::size_t> steps_played{0}, scripted_steps{0};
+    std::vector<std::thread> servers;
 };

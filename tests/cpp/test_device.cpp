@@ -7,22 +7,13 @@
 
 #include "KivraHardwareAPI/Device.h"
 #include "PtyPeer.h"
+#include "TestSupport.h"
 
 using Kivra::HardwareAPI::Devices::BUFFER_SIZE;
 using Kivra::HardwareAPI::Devices::Device;
 using Kivra::HardwareAPI::IO::SerialStream;
 
 namespace {
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-std::vector<uint8_t> float_bytes(float value) {
-    uint8_t b[4];
-    std::memcpy(b, &value, 4);  // the test machines are little-endian
-    return {b[0], b[1], b[2], b[3]};
-}
 
 struct DeviceOnPty : testing::Test {
     PtyPeer peer;
@@ -51,12 +42,7 @@ TEST_F(DeviceOnPty, StartsWithDefaultsAndZeroBuffers) {
 TEST_F(DeviceOnPty, SendFloatsFramesCodeAndLittleEndianFloats) {
     const float values[] = {1.5f, -2.0f, 0.25f};
     device.send_floats(42, values, 3);
-    std::vector<uint8_t> expected{42};
-    for (float v : values) {
-        auto b = float_bytes(v);
-        expected.insert(expected.end(), b.begin(), b.end());
-    }
-    EXPECT_EQ(peer.receive(13), expected);
+    EXPECT_EQ(peer.receive(13), floats(42, {1.5f, -2.0f, 0.25f}));
     device.send_floats(170, nullptr, 0);
     EXPECT_EQ(peer.receive(1), std::vector<uint8_t>{170});
     EXPECT_TRUE(peer.drain().empty());
@@ -66,10 +52,10 @@ TEST_F(DeviceOnPty, HeaderCodeThenPayloadAlreadyWaiting) {
     std::vector<uint8_t> reply{11};
     for (int i = 0; i < 21; ++i) reply.push_back(static_cast<uint8_t>(100 + i));
     peer.send(reply);
-    auto start = std::chrono::steady_clock::now();
+    auto start = Clock::now();
     EXPECT_EQ(device.await_header_code(), 11);
     EXPECT_EQ(device.await_payload(21), 21u);
-    EXPECT_LT(seconds_since(start), 0.2);
+    EXPECT_LT(since(start), bound(0.2));
     EXPECT_EQ(device.rx_buffer[0], 100) << "the payload overwrites the header code";
     EXPECT_EQ(device.rx_buffer[20], 120);
 }
@@ -98,12 +84,12 @@ TEST_F(DeviceOnPty, OversizedPayloadReadsNothing) {
 TEST_F(DeviceOnPty, SilentDeviceTimesOutWithinOneExtraSecond) {
     device.timeout = 1.0f;
     testing::internal::CaptureStderr();
-    auto start = std::chrono::steady_clock::now();
+    auto start = Clock::now();
     EXPECT_EQ(device.await_header_code(), 0);
-    const double elapsed = seconds_since(start);
+    const double elapsed = since(start);
     const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_GT(elapsed, 1.0);
-    EXPECT_LE(elapsed, 2.1);
+    EXPECT_LE(elapsed, 1.0 + bound(1.1));
     EXPECT_TRUE(std::regex_match(log, HEADER_TIMEOUT_LINE)) << log;
 }
 
@@ -113,9 +99,9 @@ TEST_F(DeviceOnPty, ShortPayloadTimesOutAndLeavesBytesForNextHeader) {
     for (int i = 0; i < 20; ++i) partial[i] = static_cast<uint8_t>(200 + i);
     peer.send(partial);
     testing::internal::CaptureStderr();
-    auto start = std::chrono::steady_clock::now();
+    auto start = Clock::now();
     EXPECT_EQ(device.await_payload(21), 0u);
-    EXPECT_LE(seconds_since(start), 1.1);
+    EXPECT_LE(since(start), 0.5 + bound(0.6));
     const std::string log = testing::internal::GetCapturedStderr();
     std::smatch match;
     ASSERT_TRUE(std::regex_match(log, match, HEADER_TIMEOUT_LINE)) << log;
@@ -139,27 +125,18 @@ TEST_F(DeviceOnPty, HeaderAndPayloadTimeoutsReportDifferentLines) {
 
 TEST_F(DeviceOnPty, ZeroTimeoutWaitsForALateReply) {
     device.timeout = 0.0f;
-    std::thread late([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1300));
-        peer.send({27});
-    });
-    auto start = std::chrono::steady_clock::now();
+    peer.script({{{}, {27}, std::chrono::milliseconds(1300)}});
+    auto start = Clock::now();
     EXPECT_EQ(device.await_header_code(), 27);
-    EXPECT_GE(seconds_since(start), 1.2);
-    late.join();
+    EXPECT_GE(since(start), 1.2);
 }
 
 TEST_F(DeviceOnPty, ReplyArrivingDuringTheWaitIsTaken) {
-    std::thread responder([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        peer.send({43, 1, 2});
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        peer.send({3, 4});
-    });
+    peer.script({{{}, {43, 1, 2}, std::chrono::milliseconds(30)}, {{}, {3, 4}, std::chrono::milliseconds(30)}});
     EXPECT_EQ(device.await_header_code(), 43);
     EXPECT_EQ(device.await_payload(4), 4u);
     EXPECT_EQ(device.rx_buffer[3], 4);
-    responder.join();
+    EXPECT_TRUE(peer.script_played());
 }
 
 TEST_F(DeviceOnPty, AfterShortReadEveryReadIsSilentZero) {
@@ -168,10 +145,10 @@ TEST_F(DeviceOnPty, AfterShortReadEveryReadIsSilentZero) {
     stream.read(in, 2);  // comes up short: eofbit
     peer.send({11, 1, 2, 3});
     testing::internal::CaptureStderr();
-    auto start = std::chrono::steady_clock::now();
+    auto start = Clock::now();
     EXPECT_EQ(device.await_header_code(), 0);
     EXPECT_EQ(device.await_payload(2), 0u);
-    EXPECT_LT(seconds_since(start), 0.5);
+    EXPECT_LT(since(start), bound(0.5));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 

@@ -12,6 +12,7 @@
 #include "KivraHardwareAPI/Discovery.h"
 #include "KivraHardwareAPI/KinematicModel.h"
 #include "PtyPeer.h"
+#include "TestSupport.h"
 
 namespace fs = std::filesystem;
 using namespace Kivra::HardwareAPI::Discovery;
@@ -35,10 +36,6 @@ const std::vector<uint8_t> HANDLE_STATUS_REPLY = [] {
     return reply;
 }();
 const std::vector<uint8_t> HANDLE_ERROR_REPLY{223, 1, 0, 4};
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 // A folder of links named like ports, each leading to a pseudo-terminal
 // whose peer may hold a reply ready for the probe's wakeup.
@@ -154,9 +151,9 @@ TEST_F(PortFolder, LateHandleIsNotReportedAndTheScanWaitsForIt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5300));
         late.send(HANDLE_INFO_REPLY);
     });
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     EXPECT_TRUE(detect_wired_handles(folder).empty());
-    EXPECT_GT(seconds_since(start), 5.0) << "the late probe was waited for";
+    EXPECT_GT(since(start), 5.0) << "the late probe was waited for";
     device.join();
 }
 

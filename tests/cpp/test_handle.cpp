@@ -13,19 +13,15 @@
 #include "KivraHardwareAPI/Handle.h"
 #include "KivraHardwareAPI/MyHandle.h"
 #include "PtyPeer.h"
+#include "TestSupport.h"
 #include "StatusFrames.h"
 
 using namespace Kivra::HardwareAPI::Devices;
 using Kivra::HardwareAPI::IO::SerialStream;
-using Bytes = std::vector<uint8_t>;
 using status_frames::check_byte_for;
 using status_frames::escaped;
 
 namespace {
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 void append_float(Bytes& bytes, float value) {
     uint8_t b[4];
@@ -231,12 +227,12 @@ TEST_F(HandleOnPty, SilentHandleGivesMinusOneWithoutEvents) {
     // A whole-second clock: with 1.0 the wait lasts more than 1 and at most 2 s.
     handle.timeout = 1.0f;
     testing::internal::CaptureStderr();
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     EXPECT_EQ(handle.Receive(), -1);
-    const double elapsed = seconds_since(start);
+    const double elapsed = since(start);
     const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_GT(elapsed, 1.0);
-    EXPECT_LE(elapsed, 2.1);
+    EXPECT_LE(elapsed, 1.0 + bound(1.1));
     EXPECT_NE(log.find("timeout waiting for header code"), std::string::npos) << log;
     EXPECT_TRUE(handle.calls.empty());
 }
@@ -338,11 +334,6 @@ Bytes closed_frame(Bytes content) {
     return frame;
 }
 
-Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 void expect_failure(const ManiloStatus& s, uint8_t code) {
     EXPECT_EQ(s.error_flag, code);
     EXPECT_EQ(s.device_id, 0);
@@ -396,9 +387,9 @@ class ManiloSearch : public HandleOnPty, public testing::WithParamInterface<Sear
 TEST_P(ManiloSearch, EndsAsExpected) {
     const auto& c = GetParam();
     peer.send(c.wire);
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     const ManiloStatus s = handle.GetManiloStatus();
-    EXPECT_LT(seconds_since(start), 0.3) << "no waiting with all bytes there";
+    EXPECT_LT(since(start), bound(0.3)) << "no waiting with all bytes there";
     if (c.failure != 0) {
         expect_failure(s, c.failure);
     } else {
@@ -422,12 +413,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(HandleOnPty, ManiloStatusGivesUpWithoutNineteenBytes) {
     peer.send(Bytes(18, 218));
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     const ManiloStatus s = handle.GetManiloStatus();
-    const double elapsed = seconds_since(start);
+    const double elapsed = since(start);
     expect_failure(s, 99);
     EXPECT_GT(elapsed, 1.0);
-    EXPECT_LE(elapsed, 2.1);
+    EXPECT_LE(elapsed, 1.0 + bound(1.1));
     EXPECT_EQ(stream.available(), 18) << "nothing is read while waiting";
 }
 

@@ -16,21 +16,12 @@
 
 #include "KivraHardwareAPI/Device.h"
 #include "PtyPeer.h"
+#include "TestSupport.h"
 
 using Kivra::HardwareAPI::Devices::Device;
 using Kivra::HardwareAPI::IO::SerialStream;
 
 namespace {
-
-double thread_cpu_seconds() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 struct LateReply {
     const char* name;
@@ -54,23 +45,20 @@ TEST_P(ReplyWait, SleepsUntilALateReplyArrives) {
     std::vector<uint8_t> reply(total);
     for (std::size_t i = 0; i < total; ++i) reply[i] = static_cast<uint8_t>(43 + i);
     if (param.sent_at_once > 0) peer.send({reply.begin(), reply.begin() + static_cast<long>(param.sent_at_once)});
-    std::thread late([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        peer.send({reply.begin() + static_cast<long>(param.sent_at_once), reply.end()});
-    });
-    const auto start = std::chrono::steady_clock::now();
-    const double cpu_before = thread_cpu_seconds();
+    peer.script({{{}, {reply.begin() + static_cast<long>(param.sent_at_once), reply.end()}, std::chrono::milliseconds(300)}});
+    const auto start = Clock::now();
+    const double cpu_before = cpu_seconds();
     if (param.header_bytes == 1) {
         EXPECT_EQ(device.await_header_code(), 43);
     } else {
         EXPECT_EQ(device.await_payload(24), 24u);
         EXPECT_EQ(0, std::memcmp(device.rx_buffer, reply.data(), 24));
     }
-    const double cpu = thread_cpu_seconds() - cpu_before;
-    const double elapsed = seconds_since(start);
-    late.join();
+    const double cpu = cpu_seconds() - cpu_before;
+    const double elapsed = since(start);
+    EXPECT_TRUE(peer.script_played());
     EXPECT_GE(elapsed, 0.25);
-    EXPECT_LT(elapsed, 0.9) << "the wait must end soon after the reply";
+    EXPECT_LT(elapsed, 0.3 + bound(0.6)) << "the wait must end soon after the reply";
     // A wait that polls without sleeping burns all of the 300 ms.
     EXPECT_LT(cpu, 0.03) << "waited " << elapsed << " s using " << cpu << " s of processor time";
 }
@@ -87,27 +75,9 @@ TEST(ReplyWaitSpin, QuickRepliesAreTakenWhole) {
     Device device{&stream};
     device.timeout = 1.0f;
     constexpr int EXCHANGES = 2000;
-    std::thread responder([&] {
-        uint8_t request[13];
-        for (int i = 0; i < EXCHANGES; ++i) {
-            std::size_t got = 0;
-            while (got < sizeof(request)) {
-                const ssize_t n = ::read(peer.master(), request + got, sizeof(request) - got);
-                if (n > 0) {
-                    got += static_cast<std::size_t>(n);
-                } else {
-                    pollfd p{peer.master(), POLLIN, 0};
-                    ::poll(&p, 1, 1000);
-                }
-            }
-            uint8_t reply[25] = {43};
-            std::memcpy(reply + 1, request + 1, 12);
-            std::memcpy(reply + 13, request + 1, 12);
-            if (::write(peer.master(), reply, sizeof(reply)) != 25) {
-                ADD_FAILURE() << "the peer could not answer";
-                return;
-            }
-        }
+    peer.answer_each(13, [](const Bytes& request) {
+        const Bytes values(request.begin() + 1, request.end());
+        return Bytes{43} + values + values;
     });
     int answered = 0;
     for (; answered < EXCHANGES; ++answered) {
@@ -118,19 +88,18 @@ TEST(ReplyWaitSpin, QuickRepliesAreTakenWhole) {
         std::memcpy(&echoed, device.rx_buffer + 12, sizeof(echoed));
         if (echoed != values[0]) break;
     }
-    responder.join();
     EXPECT_EQ(answered, EXCHANGES) << "exchange " << answered << " did not get its own reply";
     EXPECT_EQ(stream.available(), 0);
 
     // However the spin has settled, a silent device is still given up on
     // the whole-second rule, with one line.
     testing::internal::CaptureStderr();
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     EXPECT_EQ(device.await_header_code(), 0);
-    const double elapsed = seconds_since(start);
+    const double elapsed = since(start);
     const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_GT(elapsed, 1.0);
-    EXPECT_LE(elapsed, 2.1);
+    EXPECT_LE(elapsed, 1.0 + bound(1.1));
     EXPECT_TRUE(std::regex_match(
         log, std::regex(R"(\[err\] Library/src/Device\.cpp:\d+> timeout waiting for header code: \[-?\d+\] .*\n)")))
         << log;

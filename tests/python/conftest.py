@@ -19,6 +19,15 @@ _MODULE_DIR = os.environ.get(
 sys.path.insert(0, os.path.abspath(_MODULE_DIR))
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 
+# How much slower than a plain build on an idle machine this run may be
+# (sanitizers, emulation); every upper bound on wall-clock time is widened by it.
+TIME_SCALE = max(1.0, float(os.environ.get("KIVRA_TIME_SCALE") or 1))
+
+
+def bound(seconds):
+    """An upper bound [s] on wall-clock time, widened for a slow run."""
+    return seconds * TIME_SCALE
+
 
 # Answers for a device that speaks only when asked. It runs in a process of
 # its own because many calls keep the interpreter lock while they wait for
@@ -168,6 +177,20 @@ class PtyPeer:
                 os.close(fd)
             except OSError:
                 pass
+
+
+def descriptors_on(path):
+    """This process's descriptors open on the file at path."""
+    target = os.stat(path)
+    held = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            st = os.stat("/proc/self/fd/" + fd)
+        except OSError:
+            continue
+        if (st.st_dev, st.st_ino) == (target.st_dev, target.st_ino):
+            held.append(fd)
+    return held
 
 
 def children(pid):

@@ -12,7 +12,7 @@ import time
 import uuid
 
 import pytest
-from conftest import REPO, _emulator_program
+from conftest import REPO, _emulator_program, bound
 
 UNIQUE_HEX = "000102030405060708090a0b0c0d0e0f"
 FIRMWARE_HEX = "f0e1d2c3b4a5968778695a4b3c2d1e0f"
@@ -129,6 +129,7 @@ def test_motor_currents_follow_joint_torques(arm, joint):
     assert [c for i, c in enumerate(single + double_reversed) if i % 3 != joint] == [0.0] * 4
 
 
+@pytest.mark.slow
 def test_temperature_rises_under_sustained_current(arm):
     device = arm()
     before = device.get_temperature()
@@ -155,6 +156,7 @@ def test_steady_force_moves_end_effector_along_it(arm, force):
 
 
 @pytest.mark.parametrize("target", [[-0.21, 0.05, 0.15], [-0.26, -0.02, 0.2]])
+@pytest.mark.slow
 def test_position_command_settles_on_target(arm, target):
     device = arm()
     position, velocity = hold(device.end_effector_position, target, 1.0)
@@ -163,6 +165,7 @@ def test_position_command_settles_on_target(arm, target):
 
 
 @pytest.mark.parametrize("target", [[10.0, -50.0, -120.0], [-20.0, -30.0, -150.0]])
+@pytest.mark.slow
 def test_joint_angle_command_settles_on_target(arm, target):
     device = arm()
     angles, velocities = hold(device.joint_angles, target, 1.2)
@@ -183,6 +186,7 @@ def test_joint_torque_turns_its_joint(arm, joint, sign):
     assert velocities[joint] * sign > 0.0
 
 
+@pytest.mark.slow
 def test_end_stops_keep_a_pushed_arm_finite_and_near_its_base(arm):
     device = arm()
     for force in ([8.0, 8.0, 8.0], [-8.0, -8.0, -8.0]):
@@ -192,6 +196,7 @@ def test_end_stops_keep_a_pushed_arm_finite_and_near_its_base(arm):
 
 
 @pytest.mark.parametrize("pose", [None, [0.0, -45.0, -135.0], [25.0, -70.0, -110.0], [-40.0, -10.0, -170.0]])
+@pytest.mark.slow
 def test_onboard_and_host_positions_agree(arm, pose):
     device = arm()
     if pose is not None:
@@ -298,11 +303,12 @@ def test_reply_delay_postpones_but_keeps_the_reply(arm):
     assert time.monotonic() - started >= 0.3
 
 
+@pytest.mark.slow
 def test_silent_handle_gives_no_status_frame(handle):
     device = handle("--silent", "--stream-hold", "0")
     started = time.monotonic()
     status = device.GetManiloStatus()
-    assert 1.0 <= time.monotonic() - started < 2.5
+    assert 1.0 <= time.monotonic() - started < 1.0 + bound(1.5)
     assert status == {"device_id": 0, "quaternion": [0.0, 0.0, 0.0, 0.0], "error_flag": 99,
                       "hall_effect_sensor_level": 0, "buttons": 0, "battery_level": 0.0}
 
@@ -314,7 +320,7 @@ def test_wrong_header_code_makes_receive_give_up(handle):
     device.SendDeviceWakeup()
     started = time.monotonic()
     assert device.Receive() == -1
-    assert time.monotonic() - started < 1.0
+    assert time.monotonic() - started < bound(1.0)
     assert [event[0] for event in device.events] == ["info"]
 
 
@@ -445,6 +451,7 @@ def summary_figure(summary, before, after):
 
 
 @pytest.mark.parametrize("allocating", [[], ["--allocating-thread"]])
+@pytest.mark.slow
 def test_virtual_wall_runs_against_the_emulator_and_touches_the_wall(tmp_path, allocating):
     trace = tmp_path / "wall.csv"
     result = run_example("virtual_wall.py", "--duration", "1.2", "--rate", "300", "--csv", str(trace), *allocating)
@@ -473,6 +480,7 @@ def test_virtual_wall_runs_against_the_emulator_and_touches_the_wall(tmp_path, a
         assert image.read(8) == b"\x89PNG\r\n\x1a\n"
 
 
+@pytest.mark.slow
 def test_handle_example_prints_events_and_status_dicts():
     result = run_example("handle_events.py", "--rounds", "2", "--duration", "1.2", "--interval", "0.1")
     output = result.stdout.decode()

@@ -10,23 +10,11 @@ import uuid
 
 import pytest
 
+from conftest import bound, descriptors_on
+
 kivra = pytest.importorskip("kivra")
 
 UNIQUE_HEX = "000102030405060708090a0b0c0d0e0f"
-MARGIN = 0.2  # [s] for scheduling on a loaded machine
-
-
-def descriptors_on(path):
-    target = os.stat(path)
-    held = []
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            st = os.stat("/proc/self/fd/" + fd)
-        except OSError:
-            continue
-        if (st.st_dev, st.st_ino) == (target.st_dev, target.st_ino):
-            held.append(fd)
-    return held
 
 
 @pytest.fixture
@@ -69,7 +57,7 @@ def test_fault_raises_within_timeout(emulator, options, error, message):  # noqa
         started = time.monotonic()
         with pytest.raises(error, match=message):
             arm.exchange_force([0.0, 0.0, 0.0])
-        assert time.monotonic() - started < 0.05 + MARGIN
+        assert time.monotonic() - started < 0.05 + bound(0.2)  # scheduling on a loaded machine
 
 
 def test_hang_up_during_a_wait_is_noticed_at_once_without_spinning(peer):
@@ -80,7 +68,7 @@ def test_hang_up_during_a_wait_is_noticed_at_once_without_spinning(peer):
         with pytest.raises(kivra.Disconnected, match="%s hung up" % arm.port):
             arm.exchange_force([0.0, 0.0, 0.0])
         wall, cpu = time.monotonic() - wall, time.process_time() - cpu
-        assert time.monotonic() - hung_up[0] < 0.05 and cpu < 0.1 * wall
+        assert time.monotonic() - hung_up[0] < bound(0.05) and cpu < 0.1 * wall
 
 
 @pytest.mark.parametrize(
@@ -202,5 +190,5 @@ def test_unprivileged_open_names_the_group_to_join(peer):
         cwd="/", capture_output=True, text=True, timeout=60,
     )
     name, seconds, message = result.stdout.strip().split("|")
-    assert name == "PortPermissionError" and float(seconds) < 0.1, result.stdout
+    assert name == "PortPermissionError" and float(seconds) < bound(0.1), result.stdout
     assert "'dialout' group: join it with 'sudo usermod -aG dialout $USER'" in message

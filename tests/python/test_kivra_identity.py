@@ -9,7 +9,7 @@ import uuid
 import pytest
 
 import kivra
-from conftest import PtyPeer
+from conftest import PtyPeer, bound
 
 ARM_A = uuid.UUID("000102030405060708090a0b0c0d0e0f")
 ARM_B = uuid.UUID("f0e1d2c3b4a5968778695a4b3c2d1e0f")
@@ -60,8 +60,8 @@ def test_every_port_is_probed_at_once_while_python_runs(tmp_path, emulate, peer)
     ]
     assert found[[d.kind for d in found].index("arm")].by_id == links[0]
     # Two silent ports cost one time-out together, not one each.
-    assert 0.5 <= elapsed < 0.8
-    assert max(gaps) < 0.05
+    assert 0.5 <= elapsed < 0.5 + bound(0.3)
+    assert max(gaps) < bound(0.05)
 
 
 def test_arms_are_told_apart_by_unique_id(tmp_path, emulate):

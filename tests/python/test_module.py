@@ -1,9 +1,13 @@
 """The module's frame: attributes, version functions, core classes."""
 
+import gc
 import io
+import struct
 import sys
 
 import pytest
+
+from conftest import descriptors_on
 
 
 def first_line(callable_):
@@ -92,10 +96,16 @@ def test_stream_refuses_non_text(api):
 
 
 def test_stream_opens_a_port(api, peer):
+    before = len(descriptors_on(peer.path))
     stream = api.SerialStream(peer.path)
-    del stream
-    # The port was opened and closed again: the peer still works.
-    peer.send(b"x")
+    assert len(descriptors_on(peer.path)) == before + 1
+    arm = api.Pendra3(stream)
+    peer.send_on_request(struct.pack("<Bf", 170, 36.5))
+    assert arm.get_temperature() == 36.5
+    del arm, stream
+    gc.collect()
+    gc.collect()
+    assert len(descriptors_on(peer.path)) == before
 
 
 def test_objects_take_no_new_attributes(api):

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import _MODULE_DIR
+from conftest import _MODULE_DIR, bound
 
 kivra = pytest.importorskip("kivra")
 
@@ -69,6 +69,7 @@ print("pushing", flush=True)
     ],
     ids=["end", "sys.exit", "exception", "SIGTERM", "SIGHUP"],
 )
+@pytest.mark.slow
 def test_every_exit_leaves_the_arm_without_force(emulator, api, ending, sent_signal, returncode):
     device = emulator(*NO_WATCHDOG)
     child = python_child(PUSHING + ending, device.path)
@@ -103,6 +104,7 @@ c_exit(0)  # the C library's exit: what a C program does, without the interprete
 """
 
 
+@pytest.mark.slow
 def test_a_c_program_that_exits_leaves_the_arm_without_force(emulator, api):
     device = emulator(*NO_WATCHDOG)
     child = python_child(C_PROGRAM_EXITS, device.path)
@@ -137,7 +139,7 @@ def test_stop_and_new_effects_act_at_once_at_any_rate(arm, rate):
         loop.stop()
         stopped = time.monotonic() - started
     # Bounds far below a 1 Hz period and far above what the machine needs.
-    assert applied < 0.1 and stopped < 0.1, (applied, stopped)
+    assert applied < bound(0.1) and stopped < bound(0.1), (applied, stopped)
 
 
 @pytest.mark.parametrize("rate", [0.5, 10001.0, math.nan, math.inf])
@@ -203,6 +205,7 @@ def test_unsafe_effects_are_refused_and_change_nothing(arm, effects, force_limit
     assert kivra.MAX_FORCE == 20.0
 
 
+@pytest.mark.slow
 def test_a_device_slower_than_the_time_out_never_answers_another_request(emulator):
     # Every reply comes 30 ms after its request, after the 20 ms time-out.
     arm = kivra.Arm(emulator("--delay", "0.03").path, timeout=0.02)
@@ -217,6 +220,7 @@ def test_a_device_slower_than_the_time_out_never_answers_another_request(emulato
     assert outcomes == ["timeout"] * 100
 
 
+@pytest.mark.slow
 def test_a_truncated_reply_costs_the_loop_one_tick(emulator):
     arm = kivra.Arm(emulator("--truncate-every", "100").path, timeout=1.0)
     with kivra.ServoLoop(arm, realtime=False) as loop:
@@ -248,7 +252,7 @@ def test_ctrl_c_ends_a_wait_at_once(peer, tmp_path, wait):
     errors = finish(child)
     took = time.monotonic() - sent
     assert "KeyboardInterrupt" in errors
-    assert took < 5.0, took  # not the 30 s time-out
+    assert took < bound(5.0), took  # not the 30 s time-out
 
 
 @pytest.mark.parametrize(
