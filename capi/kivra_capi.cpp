@@ -161,14 +161,19 @@ kivra_status kivra_arm_wakeup(kivra_arm* arm, kivra_device_info* info, int32_t* 
     });
 }
 
-kivra_status kivra_arm_identifier(kivra_arm* arm, int32_t selector, uint8_t value[16], int32_t* detail) {
+// The C interface names the selectors in its own header; they are the arm's.
+static_assert(KIVRA_IDENTIFIER_DEVICE_ID == Code::SELECT_DEVICE_ID);
+static_assert(KIVRA_IDENTIFIER_FIRMWARE_VERSION == Code::SELECT_FIRMWARE_VERSION);
+static_assert(sizeof(kivra_device_info::unique_id) == Kivra::HardwareAPI::Devices::Pendra3Length::IDENTIFIER_VALUE);
+
+kivra_status kivra_arm_identifier(kivra_arm* arm, int32_t selector, uint8_t* value, int32_t* detail) {
     if (value == nullptr || (selector != KIVRA_IDENTIFIER_DEVICE_ID && selector != KIVRA_IDENTIFIER_FIRMWARE_VERSION)) {
         return with_detail(detail, KIVRA_INVALID_ARGUMENT);
     }
     return with_port(arm, detail, [&](ArmCore& core) {
         UUID reply;
         const Outcome outcome = core.device.identifier(static_cast<uint8_t>(selector), reply, core.timeout.load());
-        if (outcome.ok()) std::memcpy(value, reply.data.data(), 16);
+        if (outcome.ok()) std::memcpy(value, reply.data.data(), reply.data.size());
         return report_reply(outcome, Code::IDENTIFIER, detail);
     });
 }

@@ -28,7 +28,7 @@ constexpr int LONGEST_BLOCK_MILLISECONDS = 1000;
 constexpr int HANG_UP_EVENTS = POLLHUP | POLLERR | POLLNVAL;
 
 using Kivra::HardwareAPI::monotonic_nanoseconds;
-time_t monotonic_seconds(long long nanoseconds);
+using Kivra::HardwareAPI::monotonic_seconds;
 long long spin_nanoseconds();           // how long this thread's next wait spins
 void spin_ran_out(long long& spin_ns);  // marks this wait's spin as spent
 void wait_ended(long long waited_nanoseconds, long long spin_ns);
@@ -46,7 +46,7 @@ int thread_interrupt_fd() { return interrupt_fd; }
 WaitLimit WaitLimit::precise(double timeout) {
     WaitLimit limit;
     limit.start_ns = monotonic_nanoseconds();
-    if (timeout > 0) limit.give_up_ns = limit.start_ns + static_cast<long long>(std::ceil(timeout * 1e9));
+    limit.give_up_ns = deadline_from(limit.start_ns, timeout);
     return limit;
 }
 
@@ -72,7 +72,35 @@ bool WaitLimit::expired(long long now_ns) const {
 
 bool WaitLimit::expired() const { return expired(monotonic_nanoseconds()); }
 
-long long deadline_after(double timeout) { return WaitLimit::precise(timeout).give_up_ns; }
+WaitLimit WaitLimit::until(long long deadline_ns) {
+    WaitLimit limit;
+    limit.give_up_ns = deadline_ns;
+    return limit;
+}
+
+ExchangeRule ExchangeRule::precise(double timeout) {
+    ExchangeRule rule;
+    rule.timeout = timeout;
+    return rule;
+}
+
+ExchangeRule ExchangeRule::devices_own(float timeout) {
+    ExchangeRule rule;
+    rule.timeout = timeout;
+    rule.whole_second = true;
+    rule.sink = FailureSink::logged;
+    return rule;
+}
+
+void ExchangeRule::start() {
+    if (!whole_second) limit = WaitLimit::precise(timeout);
+}
+
+WaitLimit ExchangeRule::next_wait() const {
+    return whole_second ? WaitLimit::whole_second(static_cast<float>(timeout)) : limit;
+}
+
+long long ExchangeRule::timeout_ns() const { return timeout > 0 ? static_cast<long long>(timeout * 1e9) : 0; }
 
 float read_float_le(const uint8_t* bytes) {
     uint32_t bits = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
@@ -158,63 +186,95 @@ OutcomeKind Device::wait_until_available(std::size_t needed, const WaitLimit& li
 }
 
 uint8_t Device::await_header_code() {
-    Lock lock(stream->exchange_mutex());
-    if (wait_until_available(1, WaitLimit::whole_second(timeout)) != OutcomeKind::done) {
-        const int err = errno;
-        std::fprintf(stderr, "[err] %s:%u> timeout waiting for header code: [%d] %ls\n", __FILE__, __LINE__, err,
-                     IO::error_text(err).c_str());
-        std::fflush(stderr);
-        return 0;
-    }
-    stream->read(reinterpret_cast<char*>(rx_buffer), 1);
-    const auto state = stream->rdstate();
-    if (state == std::ios::goodbit) return rx_buffer[0];
-    if ((state & std::ios::eofbit) != 0) return 0;
-    const int err = stream->last_errno();
-    std::fprintf(stderr, "[err] %s:%u> unable to read header code from stream: [%d] %ls\n", __FILE__, __LINE__, err,
-                 IO::error_text(err).c_str());
-    std::fflush(stderr);
-    return 0;
+    uint8_t code = 0;
+    const Outcome outcome = take_code(code, WaitLimit::whole_second(timeout), FailureSink::logged, ReadPath::stream);
+    return outcome.ok() ? code : 0;
 }
 
 uint8_t Device::await_header_code(const WaitLimit& limit, bool logged) {
-    Lock lock(stream->exchange_mutex());
-    if (wait_until_available(1, limit) != OutcomeKind::done) {
-        if (!logged) return 0;
-        const int err = errno;
-        std::fprintf(stderr, "[err] %s:%u> timeout waiting for header code: [%d] %ls\n", __FILE__, __LINE__, err,
-                     IO::error_text(err).c_str());
-        std::fflush(stderr);
-        return 0;
-    }
-    if (stream->read_waiting(rx_buffer, 1) == 1) return rx_buffer[0];
-    if (!logged) return 0;
-    const int err = stream->last_errno();
-    std::fprintf(stderr, "[err] %s:%u> unable to read header code from stream: [%d] %ls\n", __FILE__, __LINE__, err,
-                 IO::error_text(err).c_str());
-    std::fflush(stderr);
-    return 0;
+    uint8_t code = 0;
+    const FailureSink sink = logged ? FailureSink::logged : FailureSink::silent;
+    return take_code(code, limit, sink, ReadPath::waiting).ok() ? code : 0;
 }
 
 uint32_t Device::await_payload(std::size_t n) {
-    if (n > BUFFER_SIZE) return 0;
+    const Outcome outcome = take_payload(n, WaitLimit::whole_second(timeout), FailureSink::logged, ReadPath::stream);
+    return outcome.ok() ? static_cast<uint32_t>(n) : 0;
+}
+
+Outcome Device::take_code(uint8_t& code, const WaitLimit& limit, FailureSink sink, ReadPath path) {
     Lock lock(stream->exchange_mutex());
-    if (wait_until_available(n, WaitLimit::whole_second(timeout)) != OutcomeKind::done) {
-        const int err = errno;
-        std::fprintf(stderr, "[err] %s:%u> timeout waiting for header code: [%d] %ls\n", __FILE__, __LINE__, err,
-                     IO::error_text(err).c_str());
-        std::fflush(stderr);
-        return 0;
+    const bool logged = sink == FailureSink::logged;
+    const OutcomeKind waited = wait_until_available(1, limit);
+    if (waited != OutcomeKind::done) {
+        if (logged) IO::report_failure(__FILE__, __LINE__, errno, "timeout waiting for header code");
+        return {waited, 0};
     }
-    stream->read(reinterpret_cast<char*>(rx_buffer), static_cast<std::streamsize>(n));
-    const auto state = stream->rdstate();
-    if (state == std::ios::goodbit) return static_cast<uint32_t>(stream->gcount());
-    if ((state & std::ios::eofbit) != 0) return 0;
-    const int err = stream->last_errno();
-    std::fprintf(stderr, "[err] %s:%u> unable to read '%zu' bytes from stream: [%d] %ls\n", __FILE__, __LINE__, n, err,
-                 IO::error_text(err).c_str());
-    std::fflush(stderr);
-    return 0;
+    if (path == ReadPath::stream) {
+        stream->read(reinterpret_cast<char*>(rx_buffer), 1);
+        // A stream at its end stays silent: its failure was told when it came.
+        if ((stream->rdstate() & std::ios::eofbit) != 0) return {OutcomeKind::hung_up, 0};
+    }
+    if (path == ReadPath::stream ? stream->rdstate() != std::ios::goodbit : stream->read_waiting(rx_buffer, 1) != 1) {
+        const int err = stream->last_errno();
+        if (logged) IO::report_failure(__FILE__, __LINE__, err, "unable to read header code from stream");
+        return {OutcomeKind::hung_up, err};
+    }
+    code = rx_buffer[0];
+    return Outcome::done();
+}
+
+Outcome Device::take_payload(std::size_t n, const WaitLimit& limit, FailureSink sink, ReadPath path) {
+    if (n > BUFFER_SIZE) return {OutcomeKind::short_payload, 0};
+    if (n == 0 && path == ReadPath::waiting) return Outcome::done();
+    Lock lock(stream->exchange_mutex());
+    const bool logged = sink == FailureSink::logged;
+    const OutcomeKind waited = wait_until_available(n, limit);
+    if (waited != OutcomeKind::done) {
+        // The devices' own line for a payload that did not come names the header code too.
+        if (logged) IO::report_failure(__FILE__, __LINE__, errno, "timeout waiting for header code");
+        if (waited == OutcomeKind::timed_out) return {OutcomeKind::short_payload, std::max(0, stream->available())};
+        return {waited, 0};
+    }
+    int32_t got = 0;
+    if (path == ReadPath::stream) {
+        stream->read(reinterpret_cast<char*>(rx_buffer), static_cast<std::streamsize>(n));
+        if ((stream->rdstate() & std::ios::eofbit) != 0) return {OutcomeKind::hung_up, 0};
+        got = stream->rdstate() == std::ios::goodbit ? static_cast<int32_t>(stream->gcount()) : -1;
+    } else {
+        got = stream->read_waiting(rx_buffer, n);
+    }
+    if (got < 0) {
+        const int err = stream->last_errno();
+        if (logged) IO::report_failure(__FILE__, __LINE__, err, "unable to read '%zu' bytes from stream", n);
+        return {OutcomeKind::hung_up, err};
+    }
+    if (static_cast<std::size_t>(got) != n) return {OutcomeKind::short_payload, got};
+    return Outcome::done();
+}
+
+Outcome Device::take_code(uint8_t& code, const ExchangeRule& rule) {
+    return take_code(code, rule.next_wait(), rule.sink, rule.reads());
+}
+
+Outcome Device::take_payload(std::size_t n, const ExchangeRule& rule) {
+    return take_payload(n, rule.next_wait(), rule.sink, rule.reads());
+}
+
+Outcome Device::start_exchange(ExchangeRule& rule) {
+    if (rule.whole_second) {
+        begin_exchange();
+        return Outcome::done();
+    }
+    const Outcome outcome = check_open();
+    if (outcome.ok()) rule.start();
+    return outcome;
+}
+
+Outcome Device::send_request(std::size_t n, const ExchangeRule& rule) {
+    if (!rule.whole_second) return send_until(n, rule.limit.give_up_ns);
+    send(n);
+    return Outcome::done();
 }
 
 void Device::suspect_late_reply(long long quiet_ns) {
@@ -264,34 +324,14 @@ Outcome Device::send_until(std::size_t n, long long deadline_ns) {
 }
 
 Outcome Device::receive_code(uint8_t& code, long long deadline_ns) {
-    WaitLimit limit;
-    limit.give_up_ns = deadline_ns;
-    const OutcomeKind waited = wait_until_available(1, limit);
-    if (waited != OutcomeKind::done) return {waited, 0};
-    if (stream->read_waiting(rx_buffer, 1) != 1) return {OutcomeKind::hung_up, stream->last_errno()};
-    code = rx_buffer[0];
-    return Outcome::done();
+    return take_code(code, WaitLimit::until(deadline_ns), FailureSink::silent, ReadPath::waiting);
 }
 
 Outcome Device::receive_payload(std::size_t n, long long deadline_ns) {
-    if (n > BUFFER_SIZE) return {OutcomeKind::short_payload, 0};
-    if (n == 0) return Outcome::done();
-    WaitLimit limit;
-    limit.give_up_ns = deadline_ns;
-    const OutcomeKind waited = wait_until_available(n, limit);
-    if (waited == OutcomeKind::timed_out) return {OutcomeKind::short_payload, std::max(0, stream->available())};
-    if (waited != OutcomeKind::done) return {waited, 0};
-    const int32_t got = stream->read_waiting(rx_buffer, n);
-    if (got < 0) return {OutcomeKind::hung_up, stream->last_errno()};
-    if (static_cast<std::size_t>(got) != n) return {OutcomeKind::short_payload, got};
-    return Outcome::done();
+    return take_payload(n, WaitLimit::until(deadline_ns), FailureSink::silent, ReadPath::waiting);
 }
 
 namespace {
-
-// Whole seconds, so that the time-out rule keeps its one-second resolution,
-// on a clock that setting the wall clock cannot move.
-time_t monotonic_seconds(long long nanoseconds) { return static_cast<time_t>(nanoseconds / 1'000'000'000LL); }
 
 // How long the waits of one thread spin before they block. Spinning takes a
 // reply without a wake-up, which on an idle (and virtual) machine saves much

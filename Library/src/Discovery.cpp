@@ -8,8 +8,8 @@
 #include <mutex>
 #include <optional>
 
-#include "KivraHardwareAPI/MyHandle.h"
 #include "KivraHardwareAPI/Pendra3.h"
+#include "KivraHardwareAPI/Probe.h"
 #include "KivraHardwareAPI/SerialStream.h"
 
 namespace Kivra::HardwareAPI::Discovery {
@@ -18,17 +18,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint8_t WAKEUP_REQUEST = 10;
-constexpr uint8_t ARM_WAKEUP_REPLY = 11;
-constexpr std::size_t ARM_WAKEUP_PAYLOAD = 21;
-constexpr uint8_t ARM_MODEL_NUMBER = 4;
+namespace Code = Devices::Pendra3Code;
 constexpr std::chrono::seconds ARM_PROBE_LIMIT{3};
 constexpr std::chrono::seconds HANDLE_PROBE_LIMIT{5};
 
 std::optional<PortKind> classify(const std::string& name) {
-    if (name.find("ttyACM") != std::string::npos) return PortKind::acm;
-    if (name.find("ttyUSB") != std::string::npos) return PortKind::usb;
-    if (name.find("rfcomm") != std::string::npos) return PortKind::rfcomm;
+    if (name.find(ACM_PORT_PATTERN) != std::string::npos) return PortKind::acm;
+    if (name.find(USB_PORT_PATTERN) != std::string::npos) return PortKind::usb;
+    if (name.find(RFCOMM_PORT_PATTERN) != std::string::npos) return PortKind::rfcomm;
     return std::nullopt;
 }
 
@@ -80,19 +77,12 @@ int32_t probe_pendra3(const char* port_path) {
         if (stream.open() != 1) return 0;
         Devices::Pendra3 arm(&stream);
         std::lock_guard<std::recursive_mutex> lock(stream.exchange_mutex());
-        // Whatever the port held before the wakeup is no answer to it.
-        stream.discard_input();
-        arm.tx_buffer[0] = WAKEUP_REQUEST;
-        arm.send(1);
-        uint8_t model = 0;
-        if (arm.await_header_code() == ARM_WAKEUP_REPLY) {
-            if (arm.await_payload(ARM_WAKEUP_PAYLOAD) == ARM_WAKEUP_PAYLOAD) model = arm.rx_buffer[2];
-        } else {
-            // Take in whatever the port sends, so a stray reply is not left behind.
-            arm.await_payload(Devices::BUFFER_SIZE);
-        }
+        const ProbeResult answer =
+            probe_device(arm, ProbeRule{Devices::ExchangeRule::devices_own(arm.timeout), ProbeKind::arm, true});
+        // Take in whatever the port sends, so a stray reply is not left behind.
+        if (answer.code != Code::DEVICE_INFO) arm.await_payload(Devices::BUFFER_SIZE);
         stream.close();
-        return model == ARM_MODEL_NUMBER ? 1 : 0;
+        return answer.kind == ProbeKind::arm ? 1 : 0;
     } catch (const std::exception& error) {
         std::printf("exception: %s\n", error.what());
         return 0;
@@ -103,14 +93,13 @@ int32_t probe_handle(const char* port_path) {
     try {
         IO::SerialStream stream(port_path, false);
         if (stream.open() != 1) return 0;
-        Devices::MyHandle handle(&stream);
+        Devices::Device handle(&stream);
         std::lock_guard<std::recursive_mutex> lock(stream.exchange_mutex());
-        handle.SendDeviceWakeup();
-        // The handle's own receive reads exactly the reply of each code and
-        // nothing for any other; its info and status events set `found`.
-        handle.Receive();
+        // The handle's own probe takes what the port held for the answer.
+        const ProbeResult answer =
+            probe_device(handle, ProbeRule{Devices::ExchangeRule::devices_own(handle.timeout), ProbeKind::handle, false});
         stream.close();
-        return handle.found ? 1 : 0;
+        return answer.kind == ProbeKind::handle ? 1 : 0;
     } catch (const std::exception& error) {
         std::cerr << error.what() << '\n';
         return 0;

@@ -44,19 +44,25 @@ void Handle::OnReceiveHandleStatusMessage(uint16_t, const float*, uint8_t, uint8
 void Handle::OnReceiveHandleErrorData(const HandleErrorResponse&) {}
 void Handle::OnReceiveHandleErrorResponse(uint16_t, uint8_t) {}
 
-void Handle::SendDeviceWakeup() {
+Outcome Handle::send_code(uint8_t code, ExchangeRule rule) {
     Lock lock(stream->exchange_mutex());
-    begin_exchange();
-    tx_buffer[0] = WAKEUP_CODE;
-    send(1);
+    const Outcome outcome = start_exchange(rule);
+    if (!outcome.ok()) return outcome;
+    tx_buffer[0] = code;
+    return send_request(1, rule);
 }
 
-void Handle::RequestStatus() {
+Outcome Handle::handle_state_exchange(uint16_t device_id, uint8_t data_length, const uint8_t* user_data,
+                                      ExchangeRule rule) {
     Lock lock(stream->exchange_mutex());
-    begin_exchange();
-    tx_buffer[0] = STATUS_CODE;
-    send(1);
+    const Outcome outcome = start_exchange(rule);
+    if (!outcome.ok()) return outcome;
+    return send_request(encode_handle_state(device_id, data_length, user_data), rule);
 }
+
+void Handle::SendDeviceWakeup() { send_code(WAKEUP_CODE, devices_own_rule()); }
+
+void Handle::RequestStatus() { send_code(STATUS_CODE, devices_own_rule()); }
 
 std::size_t Handle::encode_handle_state(uint16_t device_id, uint8_t data_length, const uint8_t* user_data) {
     tx_buffer[0] = HANDLE_STATE_CODE;
@@ -72,48 +78,94 @@ std::size_t Handle::encode_handle_state(uint16_t device_id, uint8_t data_length,
 }
 
 void Handle::SendHandleState(uint16_t device_id, uint8_t data_length, const uint8_t* user_data) {
+    handle_state_exchange(device_id, data_length, user_data, devices_own_rule());
+}
+
+Outcome Handle::take_message(HandleMessage& message, uint32_t& taken, const ExchangeRule& rule) {
     Lock lock(stream->exchange_mutex());
-    begin_exchange();
-    send(encode_handle_state(device_id, data_length, user_data));
+    uint8_t code = 0;
+    Outcome outcome = take_code(code, rule);
+    if (!outcome.ok()) return outcome;
+    // The devices' own rule decodes a message from whatever the buffer holds
+    // when its payload fell short; under a precise rule a failure ends it.
+    const bool whole_only = !rule.whole_second;
+    taken = 0;
+    switch (code) {
+        case STATUS_CODE: {
+            outcome = take_payload(STATUS_PAYLOAD_SIZE, rule);
+            if (!outcome.ok() && whole_only) break;
+            if (outcome.ok()) taken = STATUS_PAYLOAD_SIZE;
+            HandleStatusMessage status = decode_status_payload(rx_buffer);
+            const Outcome rest = take_payload(status.user_data_length, rule);
+            if (!rest.ok() && whole_only) {
+                outcome = {rest.kind, rest.detail + static_cast<int32_t>(STATUS_PAYLOAD_SIZE)};
+                break;
+            }
+            if (rest.ok()) taken += status.user_data_length;
+            std::memcpy(status.user_data, rx_buffer, status.user_data_length);
+            message.kind = HandleMessage::Kind::status;
+            message.status = status;
+            return outcome.ok() ? rest : outcome;
+        }
+        case ERROR_CODE:
+            outcome = take_payload(ERROR_PAYLOAD_SIZE, rule);
+            if (!outcome.ok() && whole_only) break;
+            if (outcome.ok()) taken = ERROR_PAYLOAD_SIZE;
+            message.kind = HandleMessage::Kind::error;
+            message.error = decode_error_payload(rx_buffer);
+            return outcome;
+        case INFO_CODE:
+            outcome = take_payload(INFO_PAYLOAD_SIZE, rule);
+            if (!outcome.ok() && whole_only) break;
+            if (outcome.ok()) taken = INFO_PAYLOAD_SIZE;
+            message.kind = HandleMessage::Kind::info;
+            message.info = decode_info_payload(rx_buffer);
+            return outcome;
+        default:
+            outcome = {OutcomeKind::wrong_code, code};
+            break;
+    }
+    // Under a precise rule the next receive starts at a later message; the
+    // devices' own rule reads nothing more.
+    if (whole_only) stream->discard_input();
+    return outcome;
 }
 
 int32_t Handle::Receive() {
     // Held while the event operations run too: an event that talks to the
     // device again must not let another thread's exchange in between.
     Lock lock(stream->exchange_mutex());
-    begin_exchange();
-    switch (await_header_code()) {
-        case STATUS_CODE: {
-            const uint32_t fixed = await_payload(STATUS_PAYLOAD_SIZE);
-            HandleStatusMessage status = decode_status_payload(rx_buffer);
-            const uint32_t extra = await_payload(status.user_data_length);
-            std::memcpy(status.user_data, rx_buffer, status.user_data_length);
-            // The unpacked event gets pointers into the record rather than
-            // into rx_buffer, so an event that talks to the device again
-            // cannot change what the record event is handed afterwards.
+    ExchangeRule rule = devices_own_rule();
+    start_exchange(rule);
+    // The events get pointers into this record rather than into rx_buffer,
+    // so an event that talks to the device again cannot change what a later
+    // event is handed.
+    HandleMessage message;
+    uint32_t taken = 0;
+    take_message(message, taken, rule);
+    switch (message.kind) {
+        case HandleMessage::Kind::status: {
+            const HandleStatusMessage& status = message.status;
             OnReceiveHandleStatusMessage(status.device_id, status.quaternion, status.error_flag,
                                          status.hall_effect_sensor_level, status.user_data_length, status.user_data);
             OnReceiveHandleStatusData(status);
-            return static_cast<int32_t>(fixed + extra);
+            break;
         }
-        case ERROR_CODE: {
-            const uint32_t count = await_payload(ERROR_PAYLOAD_SIZE);
-            const HandleErrorResponse error = decode_error_payload(rx_buffer);
-            OnReceiveHandleErrorResponse(error.device_id, error.error_code);
-            OnReceiveHandleErrorData(error);
-            return static_cast<int32_t>(count);
-        }
-        case INFO_CODE: {
-            const uint32_t count = await_payload(INFO_PAYLOAD_SIZE);
-            const HandleInfo info = decode_info_payload(rx_buffer);
+        case HandleMessage::Kind::error:
+            OnReceiveHandleErrorResponse(message.error.device_id, message.error.error_code);
+            OnReceiveHandleErrorData(message.error);
+            break;
+        case HandleMessage::Kind::info: {
+            const HandleInfo& info = message.info;
             OnReceiveHandleInfo(info.tool_data_remaining, info.device_id, info.device_model_number,
                                 info.hardware_version, info.firmware_version);
             OnReceiveHandleInfoData(info);
-            return static_cast<int32_t>(count);
+            break;
         }
-        default:
+        case HandleMessage::Kind::none:
             return -1;
     }
+    return static_cast<int32_t>(taken);
 }
 
 ManiloStatus Handle::GetManiloStatus() {
@@ -166,70 +218,21 @@ ManiloStatus Handle::search_status_frame(const WaitLimit& limit, bool logged) {
     }
 }
 
-Outcome Handle::wakeup(double timeout) {
-    Outcome outcome = check_open();
-    if (!outcome.ok()) return outcome;
-    Lock lock(stream->exchange_mutex());
-    tx_buffer[0] = WAKEUP_CODE;
-    return send_until(1, deadline_after(timeout));
-}
+Outcome Handle::wakeup(double timeout) { return send_code(WAKEUP_CODE, ExchangeRule::precise(timeout)); }
 
-Outcome Handle::request_status(double timeout) {
-    Outcome outcome = check_open();
-    if (!outcome.ok()) return outcome;
-    Lock lock(stream->exchange_mutex());
-    tx_buffer[0] = STATUS_CODE;
-    return send_until(1, deadline_after(timeout));
-}
+Outcome Handle::request_status(double timeout) { return send_code(STATUS_CODE, ExchangeRule::precise(timeout)); }
 
 Outcome Handle::send_handle_state(uint16_t device_id, uint8_t data_length, const uint8_t* user_data, double timeout) {
-    Outcome outcome = check_open();
-    if (!outcome.ok()) return outcome;
-    Lock lock(stream->exchange_mutex());
-    return send_until(encode_handle_state(device_id, data_length, user_data), deadline_after(timeout));
+    return handle_state_exchange(device_id, data_length, user_data, ExchangeRule::precise(timeout));
 }
 
 Outcome Handle::receive(HandleMessage& message, double timeout) {
-    Outcome outcome = check_open();
-    if (!outcome.ok()) return outcome;
-    const long long deadline_ns = deadline_after(timeout);
     Lock lock(stream->exchange_mutex());
-    uint8_t code = 0;
-    outcome = receive_code(code, deadline_ns);
+    ExchangeRule rule = ExchangeRule::precise(timeout);
+    const Outcome outcome = start_exchange(rule);
     if (!outcome.ok()) return outcome;
-    switch (code) {
-        case STATUS_CODE: {
-            outcome = receive_payload(STATUS_PAYLOAD_SIZE, deadline_ns);
-            if (!outcome.ok()) break;
-            HandleStatusMessage status = decode_status_payload(rx_buffer);
-            outcome = receive_payload(status.user_data_length, deadline_ns);
-            if (!outcome.ok()) {
-                outcome.detail += static_cast<int32_t>(STATUS_PAYLOAD_SIZE);
-                break;
-            }
-            std::memcpy(status.user_data, rx_buffer, status.user_data_length);
-            message.kind = HandleMessage::Kind::status;
-            message.status = status;
-            return outcome;
-        }
-        case ERROR_CODE:
-            outcome = receive_payload(ERROR_PAYLOAD_SIZE, deadline_ns);
-            if (!outcome.ok()) break;
-            message.kind = HandleMessage::Kind::error;
-            message.error = decode_error_payload(rx_buffer);
-            return outcome;
-        case INFO_CODE:
-            outcome = receive_payload(INFO_PAYLOAD_SIZE, deadline_ns);
-            if (!outcome.ok()) break;
-            message.kind = HandleMessage::Kind::info;
-            message.info = decode_info_payload(rx_buffer);
-            return outcome;
-        default:
-            outcome = {OutcomeKind::wrong_code, code};
-            break;
-    }
-    stream->discard_input();
-    return outcome;
+    uint32_t taken = 0;
+    return take_message(message, taken, rule);
 }
 
 Outcome Handle::read_status_frame(ManiloStatus& status, double timeout) {

@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +26,17 @@ std::wstring error_text(int errnum) {
         text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
     }
     return text;
+}
+
+void report_failure(const char* file, unsigned line, int err, const char* what, ...) {
+    char described[256];
+    va_list arguments;
+    va_start(arguments, what);
+    std::vsnprintf(described, sizeof(described), what, arguments);
+    va_end(arguments);
+    // One call, so that the line reaches the descriptor whole.
+    std::fprintf(stderr, "[err] %s:%u> %s: [%d] %ls\n", file, line, described, err, error_text(err).c_str());
+    std::fflush(stderr);
 }
 
 SerialStream::SerialStream(const char* port_path, bool open_on_construction)
@@ -87,10 +99,7 @@ void SerialStream::write_bytes(const uint8_t* data, std::size_t count) {
     if (state == goodbit || (state & eofbit) != 0) return;
     // The errno of the call that failed, not whatever ran since: a write
     // refused for a closed port or an earlier failure made no call at all.
-    const int err = last_errno();
-    std::fprintf(stderr, "[err] %s:%u> unable to write '%zu' bytes to stream: [%d] %ls\n", __FILE__, __LINE__,
-                 count, err, error_text(err).c_str());
-    std::fflush(stderr);
+    report_failure(__FILE__, __LINE__, last_errno(), "unable to write '%zu' bytes to stream", count);
 }
 
 void SerialStream::set_write_limit(double seconds) {

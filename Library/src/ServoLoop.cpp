@@ -1,5 +1,7 @@
 #include "KivraHardwareAPI/ServoLoop.h"
 
+#include "KivraHardwareAPI/Clock.h"
+
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -35,11 +37,7 @@ namespace {
 
 constexpr int64_t NANOSECONDS_PER_SECOND = 1000000000;
 
-int64_t monotonic_nanoseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * NANOSECONDS_PER_SECOND + now.tv_nsec;
-}
+using Kivra::HardwareAPI::monotonic_nanoseconds;
 
 double seconds(int64_t nanoseconds) { return static_cast<double>(nanoseconds) / NANOSECONDS_PER_SECOND; }
 

@@ -16,11 +16,7 @@ namespace {
 constexpr long READ_LIMIT_MS = 1000;
 constexpr useconds_t READ_RETRY_US = 100;
 
-long monotonic_milliseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+long monotonic_milliseconds() { return static_cast<long>(Kivra::HardwareAPI::monotonic_nanoseconds() / 1'000'000); }
 
 // Calls whose results are ignored must not leave their errno behind for a
 // later failure line to report.
@@ -38,16 +34,6 @@ private:
 bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
 }  // namespace
-
-namespace Kivra::HardwareAPI {
-
-long long monotonic_nanoseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec;
-}
-
-}  // namespace Kivra::HardwareAPI
 
 serialib::~serialib() { close_device(); }
 

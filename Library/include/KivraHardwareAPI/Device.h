@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "KivraHardwareAPI/Clock.h"
 #include "KivraHardwareAPI/Outcome.h"
 #include "KivraHardwareAPI/SerialStream.h"
 
@@ -21,9 +22,43 @@ struct WaitLimit {
     // The devices' own rule: a whole-second clock and a strict comparison,
     // so a limit of 5 gives up after more than 5 and at most 6 seconds.
     static WaitLimit whole_second(float limit);
+    // Precise, giving up at deadline_ns (monotonic [ns], 0: no limit).
+    static WaitLimit until(long long deadline_ns);
     // The limit has passed at now_ns (monotonic [ns]).
     bool expired(long long now_ns) const;
     bool expired() const;
+};
+
+// Where the failures of an exchange go: nowhere for the calls that report an
+// outcome, to the "[err]" lines on standard error for the devices' own calls.
+enum class FailureSink { silent, logged };
+
+// How a read takes its bytes: through the iostream, whose failure state
+// stays until the next exchange begins, or only from what is waiting.
+enum class ReadPath { stream, waiting };
+
+// How one exchange waits and what becomes of its failures. The calls with an
+// outcome have one precise deadline for the whole exchange, set when it
+// starts, read what is waiting and log nothing. The devices' own calls give
+// every wait the whole time-out anew on the whole-second clock, read through
+// the stream and write the "[err]" lines; their send logs its own failure and
+// the exchange goes on.
+struct ExchangeRule {
+    double timeout = 0;  // [s]; 0 or less: no limit
+    bool whole_second = false;
+    FailureSink sink = FailureSink::silent;
+    WaitLimit limit;  // precise: the exchange's own, from start()
+
+    static ExchangeRule precise(double timeout);
+    static ExchangeRule devices_own(float timeout);
+    bool logged() const { return sink == FailureSink::logged; }
+    ReadPath reads() const { return whole_second ? ReadPath::stream : ReadPath::waiting; }
+    // The exchange's time starts now.
+    void start();
+    // The limit of the exchange's next wait.
+    WaitLimit next_wait() const;
+    // The time-out [ns]; 0 without one.
+    long long timeout_ns() const;
 };
 
 // Common record of both device kinds: reply time-out, the borrowed stream and
@@ -68,6 +103,21 @@ public:
     // not_open (with the open's errno) unless the stream's port is open.
     Outcome check_open() const;
 
+    // The one wait for a reply's header code and the one wait for its
+    // payload, under any limit, sink and read path; every call above is one
+    // of their uses. A payload cut short by the limit gives short_payload
+    // with the bytes waiting; a failed read gives hung_up.
+    Outcome take_code(uint8_t& code, const WaitLimit& limit, FailureSink sink, ReadPath path);
+    Outcome take_payload(std::size_t n, const WaitLimit& limit, FailureSink sink, ReadPath path);
+    Outcome take_code(uint8_t& code, const ExchangeRule& rule);
+    Outcome take_payload(std::size_t n, const ExchangeRule& rule);
+    // Starts an exchange by rule: the devices' own calls clear the stream's
+    // failure state; the calls with an outcome need an open port and start
+    // their deadline.
+    Outcome start_exchange(ExchangeRule& rule);
+    // Sends tx_buffer[0..n-1] by rule.
+    Outcome send_request(std::size_t n, const ExchangeRule& rule);
+
     // Starts an exchange: a failure of an earlier exchange does not carry
     // over into this one.
     void begin_exchange();
@@ -103,8 +153,8 @@ private:
 void set_thread_interrupt_fd(int fd);
 int thread_interrupt_fd();
 
-// Monotonic deadline timeout [s] from now; 0 (no limit) for 0 or less.
-long long deadline_after(double timeout);
+using Kivra::HardwareAPI::deadline_after;
+using Kivra::HardwareAPI::monotonic_nanoseconds;
 
 // Float stored little-endian at an arbitrary offset.
 float read_float_le(const uint8_t* bytes);

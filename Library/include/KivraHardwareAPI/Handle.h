@@ -117,6 +117,14 @@ public:
     Outcome read_status_frame(ManiloStatus& status, double timeout);
 
 private:
+    // Every exchange of the handle is one of these routines, run under the
+    // devices' own rule by the calls above and under a precise rule by the
+    // calls with an outcome.
+    ExchangeRule devices_own_rule() const { return ExchangeRule::devices_own(timeout); }
+    Outcome send_code(uint8_t code, ExchangeRule rule);
+    Outcome handle_state_exchange(uint16_t device_id, uint8_t data_length, const uint8_t* user_data, ExchangeRule rule);
+    // Takes one message; taken: the payload bytes that came in full.
+    Outcome take_message(HandleMessage& message, uint32_t& taken, const ExchangeRule& rule);
     std::size_t encode_handle_state(uint16_t device_id, uint8_t data_length, const uint8_t* user_data);
     // The frame search shared by GetManiloStatus and read_status_frame.
     ManiloStatus search_status_frame(const WaitLimit& limit, bool logged);

@@ -4,7 +4,7 @@
 
 namespace Kivra::HardwareAPI::Devices {
 
-// Used by discovery: notes whether anything that only a handle sends (an info
+// Notes whether anything that only a handle sends (an info
 // reply or a status message) came back. An error response does not count.
 class MyHandle : public Handle {
 public:

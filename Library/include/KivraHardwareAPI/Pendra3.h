@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 
+#include "KivraHardwareAPI/ArmProtocol.h"
 #include "KivraHardwareAPI/Device.h"
 #include "KivraHardwareAPI/KinematicModel.h"
 #include "KivraHardwareAPI/Outcome.h"
@@ -23,35 +24,16 @@ struct DeviceInfo {
 };
 
 // Length of the wakeup reply's payload, and its decoding.
-constexpr std::size_t DEVICE_INFO_LENGTH = 21;
+constexpr std::size_t DEVICE_INFO_LENGTH = Pendra3Length::DEVICE_INFO;
 void decode_device_info(const uint8_t* payload, DeviceInfo& info);
 
-// Message codes of the arm device.
-namespace Pendra3Code {
-constexpr uint8_t WAKEUP = 10;
-constexpr uint8_t DEVICE_INFO = 11;
-constexpr uint8_t ORIENTATION = 12;
-constexpr uint8_t IDENTIFIER = 13;
-constexpr uint8_t JOINT_TORQUES = 26;
-constexpr uint8_t JOINT_STATE = 27;
-constexpr uint8_t JOINT_ANGLES = 28;
-constexpr uint8_t END_EFFECTOR_FORCE = 42;
-constexpr uint8_t END_EFFECTOR_STATE = 43;
-constexpr uint8_t END_EFFECTOR_POSITION = 44;
-constexpr uint8_t TEMPERATURE = 170;
-constexpr uint8_t MOTOR_CURRENTS = 171;
-constexpr uint8_t POWER_STATUS = 172;
-constexpr uint8_t SELECT_DEVICE_ID = 209;
-constexpr uint8_t SELECT_FIRMWARE_VERSION = 210;
-}  // namespace Pendra3Code
-
-// Arm device with model number 4. A missing, foreign or short reply gives a
+// Arm device of model PENDRA3_MODEL_NUMBER. A missing, foreign or short reply gives a
 // neutral result (zeros, false, an all-zero identifier), never an exception.
 // Gear ratios, lengths, offsets and orientation live in the process-wide
 // KinematicModel, shared by every arm device.
 class Pendra3 : public Device {
 public:
-    static constexpr uint8_t MODEL_NUMBER = 4;
+    static constexpr uint8_t MODEL_NUMBER = PENDRA3_MODEL_NUMBER;
 
     // Resets the shared model's gear ratios and lengths (angle offsets stay).
     // Throws std::invalid_argument for a null stream.
@@ -84,7 +66,8 @@ public:
     // Declares the present pose [deg] (head, inner arm, outer arm).
     void adjust_angles(const Vector3& angles_deg);
 
-    // One command exchange (code 42, 44, 26 or 28 and its state reply), with
+    // One command exchange (a force, position, torque or angle command and
+    // its state reply), with
     // what happened as an outcome and no log line. It starts from an empty
     // input queue, holds the port's lock, and gives up after timeout [s] on
     // the monotonic clock (0 or less: no limit); a foreign reply code ends it
@@ -96,7 +79,8 @@ public:
     Outcome wakeup(DeviceInfo& info, double timeout);
     // An identifier request (SELECT_DEVICE_ID or SELECT_FIRMWARE_VERSION).
     Outcome identifier(uint8_t selector, UUID& value, double timeout);
-    // Reply code of a command code: 43 for 42 and 44, 27 for 26 and 28, 0 otherwise.
+    // Reply code of a command code: END_EFFECTOR_STATE for the end effector
+    // commands, JOINT_STATE for the joint commands, 0 otherwise.
     static uint8_t reply_code_of(uint8_t command_code);
 
     // Split operations: a send returns at once, a receive takes the reply of
@@ -109,24 +93,32 @@ public:
     bool receive_current(Vector3& current);
 
 private:
-    // Awaits reply `code` with an n-byte payload into rx_buffer. A foreign
-    // code is followed by a drain of the port; silence is not.
-    bool await_reply(uint8_t code, std::size_t n);
-    // Starts an arm exchange: what waits before a request is stale.
-    void begin_arm_exchange();
-    // The same reply with an outcome; a failure leaves nothing waiting.
-    Outcome receive_reply(uint8_t code, std::size_t n, long long deadline_ns);
-    void send_code(uint8_t code);
-    long long timeout_nanoseconds() const;
-    // What every exchange with an outcome does first: the port must be
-    // open and, when suspect, quiet; then the exchange's deadline is set
-    // and stale input dropped.
-    Outcome begin_timed_exchange(double timeout, long long& deadline_ns);
-    // Marks the port suspect after a reply that may still come; returns outcome.
-    Outcome end_timed_exchange(const Outcome& outcome, double timeout);
-    std::array<Vector3, 2> command_exchange(uint8_t code, uint8_t reply_code, const Vector3& values);
-    // Joint readings after a zero joint-torque command; zeros without a usable reply.
-    Vector3 read_joint_readings();
+    // Every exchange of the arm is one of the routines below, run under the
+    // devices' own rule by the calls that give a neutral result and under a
+    // precise rule by the calls that give an outcome.
+    ExchangeRule devices_own_rule() const { return ExchangeRule::devices_own(timeout); }
+    // The request: the port quiet first when suspect, stale input dropped,
+    // then tx_buffer[0..n-1] sent.
+    Outcome send_request_of_arm(std::size_t n, ExchangeRule& rule);
+    Outcome send_code(uint8_t code, ExchangeRule& rule);
+    // The reply: header `code` and an n-byte payload into rx_buffer, a
+    // failure settled by rule.
+    Outcome take_reply(uint8_t code, std::size_t n, const ExchangeRule& rule);
+    // What a failed reply leaves behind is dropped, and the port is suspect
+    // while the rest may still come; the devices' own rule waits a foreign
+    // reply out instead.
+    Outcome settle(const Outcome& failure, const ExchangeRule& rule);
+
+    Outcome wakeup_exchange(DeviceInfo& info, ExchangeRule rule);
+    Outcome take_device_info(DeviceInfo& info, const ExchangeRule& rule);
+    Outcome identifier_exchange(uint8_t selector, UUID& value, ExchangeRule rule);
+    Outcome state_exchange(uint8_t code, const Vector3& command, Vector3& first, Vector3& second, ExchangeRule rule);
+    Outcome take_state(uint8_t reply_code, Vector3& first, Vector3& second, const ExchangeRule& rule);
+    // A request of one code answered by the same code: orientation, power
+    // status, temperature, motor currents.
+    Outcome reading_exchange(uint8_t code, std::size_t n, ExchangeRule rule);
+
+    std::array<Vector3, 2> command_exchange(uint8_t code, const Vector3& values);
     void decode_floats(float* out, std::size_t count, std::size_t offset) const;
 };
 

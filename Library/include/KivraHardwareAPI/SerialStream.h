@@ -14,6 +14,12 @@ namespace Kivra::HardwareAPI::IO {
 // Text of an errno value in English, one wide character per byte.
 std::wstring error_text(int errnum);
 
+// Writes the failure line "[err] <file>:<line>> <what>: [<err>] <text of
+// err>" to standard error, whole and at once; `what` is a printf format for
+// the arguments that follow.
+void report_failure(const char* file, unsigned line, int err, const char* what, ...)
+    __attribute__((format(printf, 4, 5)));
+
 // Standard iostream over one serial port, through an unbuffered serialib.
 class SerialStream : public std::iostream {
 public:

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <streambuf>
 
+#include "KivraHardwareAPI/Clock.h"
+
 // The advisory lock an opener takes on the port, which binds root as well.
 enum class PortLock {
     none,       // takes no lock and ignores the others'
@@ -79,8 +81,3 @@ private:
     bool exclusive = false;
     int write_limit_ms = 1000;
 };
-
-namespace Kivra::HardwareAPI {
-// Monotonic clock [ns], the time base of every deadline of the library.
-long long monotonic_nanoseconds();
-}  // namespace Kivra::HardwareAPI
