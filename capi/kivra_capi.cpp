@@ -178,5 +178,28 @@ kivra_status kivra_arm_identifier(kivra_arm* arm, int32_t selector, uint8_t* val
     });
 }
 
-}  // extern "C"
+kivra_status kivra_arm_get_status(kivra_arm* arm, kivra_arm_status* status, int32_t* detail) {
+    if (status == nullptr) return with_detail(detail, KIVRA_INVALID_ARGUMENT);
+    return with_port(arm, detail, [&](ArmCore& core) {
+        const double timeout = core.timeout.load();
+        kivra_arm_status read{};
+        Vector3 currents{};
+        std::array<float, 4> quaternion{};
+        bool powered = false;
+        Outcome outcome = core.device.temperature(read.temperature, timeout);
+        if (!outcome.ok()) return report_reply(outcome, Code::TEMPERATURE, detail);
+        outcome = core.device.motor_currents(currents, timeout);
+        if (!outcome.ok()) return report_reply(outcome, Code::MOTOR_CURRENTS, detail);
+        outcome = core.device.orientation(quaternion, timeout);
+        if (!outcome.ok()) return report_reply(outcome, Code::ORIENTATION, detail);
+        outcome = core.device.power_status(powered, timeout);
+        if (!outcome.ok()) return report_reply(outcome, Code::POWER_STATUS, detail);
+        std::memcpy(read.motor_currents, currents.data(), sizeof(read.motor_currents));
+        std::memcpy(read.orientation, quaternion.data(), sizeof(read.orientation));
+        read.powered = powered ? 1 : 0;
+        *status = read;
+        return with_detail(detail, KIVRA_OK);
+    });
+}
 
+}  // extern "C"

@@ -7,7 +7,7 @@ exceptions: :class:`DeviceTimeout`, :class:`Disconnected`,
 """
 
 from ._kivra_ffi import ffi as _ffi, lib as _lib
-from .arm import Arm, DeviceInfo
+from .arm import Arm, ArmStatus, DeviceInfo
 from .emulator import Emulator
 from .discovery import AmbiguousDevice, DeviceNotFound, FoundDevice, find_devices, open_arm
 from .errors import (
@@ -35,6 +35,7 @@ __all__ = [
     "MAX_FORCE",
     "AmbiguousDevice",
     "Arm",
+    "ArmStatus",
     "ConstantForce",
     "Damping",
     "DeviceBusy",

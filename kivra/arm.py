@@ -28,6 +28,15 @@ class DeviceInfo(NamedTuple):
     unique_id: uuid.UUID
 
 
+class ArmStatus(NamedTuple):
+    """What the arm reports of itself."""
+
+    temperature: float  # [degrees C]
+    motor_currents: Vector  # [A]
+    orientation: Tuple[float, float, float, float]  # the base's orientation quaternion
+    powered: bool  # the motors have power
+
+
 class _Scratch:
     """C buffers of one exchange in flight, reused so that an exchange allocates nothing."""
 
@@ -149,6 +158,21 @@ class Arm(PortDevice, c_name="arm"):
             uuid.UUID(bytes=bytes(ffi.buffer(info.unique_id))),
         )
 
+    def status(self) -> ArmStatus:
+        """Temperature, motor currents, base orientation and power, one exchange each."""
+        status = ffi.new("kivra_arm_status*")
+        detail = ffi.new("int32_t*")
+        code = lib.kivra_arm_get_status(self._handle, status, detail)
+        if code != lib.KIVRA_OK:
+            raise_for_status(code, detail[0], self._port, self.timeout)
+        currents, quaternion = status.motor_currents, status.orientation
+        return ArmStatus(
+            status.temperature,
+            (currents[0], currents[1], currents[2]),
+            (quaternion[0], quaternion[1], quaternion[2], quaternion[3]),
+            bool(status.powered),
+        )
+
     def _identifier(self, selector: int) -> uuid.UUID:
         value = ffi.new("uint8_t[16]")
         detail = ffi.new("int32_t*")
@@ -166,4 +190,4 @@ class Arm(PortDevice, c_name="arm"):
         return self._identifier(lib.KIVRA_IDENTIFIER_FIRMWARE_VERSION)
 
 
-__all__ = ["Arm", "DeviceInfo"]
+__all__ = ["Arm", "ArmStatus", "DeviceInfo", "MODEL_NUMBER"]

@@ -309,6 +309,30 @@ Outcome Pendra3::identifier(uint8_t selector, UUID& value, double timeout) {
     return identifier_exchange(selector, value, ExchangeRule::precise(timeout));
 }
 
+Outcome Pendra3::temperature(float& celsius, double timeout) {
+    const Outcome outcome = reading_exchange(Pendra3Code::TEMPERATURE, Pendra3Length::TEMPERATURE, ExchangeRule::precise(timeout));
+    if (outcome.ok()) celsius = read_float_le(rx_buffer);
+    return outcome;
+}
+
+Outcome Pendra3::motor_currents(Vector3& currents, double timeout) {
+    const Outcome outcome = reading_exchange(Pendra3Code::MOTOR_CURRENTS, Pendra3Length::CURRENTS, ExchangeRule::precise(timeout));
+    if (outcome.ok()) decode_floats(currents.data(), currents.size(), 0);
+    return outcome;
+}
+
+Outcome Pendra3::orientation(std::array<float, 4>& quaternion, double timeout) {
+    const Outcome outcome = reading_exchange(Pendra3Code::ORIENTATION, Pendra3Length::ORIENTATION, ExchangeRule::precise(timeout));
+    if (outcome.ok()) decode_floats(quaternion.data(), quaternion.size(), 0);
+    return outcome;
+}
+
+Outcome Pendra3::power_status(bool& powered, double timeout) {
+    const Outcome outcome = reading_exchange(Pendra3Code::POWER_STATUS, Pendra3Length::POWER_STATUS, ExchangeRule::precise(timeout));
+    if (outcome.ok()) powered = rx_buffer[0] != 0;
+    return outcome;
+}
+
 void Pendra3::send_device_wakeup() {
     ExchangeRule rule = devices_own_rule();
     send_code(Pendra3Code::WAKEUP, rule);

@@ -192,3 +192,12 @@ def test_unprivileged_open_names_the_group_to_join(peer):
     name, seconds, message = result.stdout.strip().split("|")
     assert name == "PortPermissionError" and float(seconds) < bound(0.1), result.stdout
     assert "'dialout' group: join it with 'sudo usermod -aG dialout $USER'" in message
+
+
+def test_status_reports_what_the_emulated_arm_does(arm):
+    resting = arm.status()
+    assert resting.motor_currents == (0.0, 0.0, 0.0) and resting.powered
+    assert 15.0 < resting.temperature < 60.0
+    assert sum(c * c for c in resting.orientation) == pytest.approx(1.0, abs=1e-5)
+    arm.exchange_joint_torques((0.1, 0.0, 0.0))
+    assert arm.status().motor_currents[0] > 0.0

@@ -80,6 +80,17 @@ kivra_status kivra_arm_wakeup(kivra_arm* arm, kivra_device_info* info, int32_t* 
 /* One identifier request (kivra_identifier_selector) into 16 bytes. */
 kivra_status kivra_arm_identifier(kivra_arm* arm, int32_t selector, uint8_t value[16], int32_t* detail);
 
+/* The arm's status. */
+typedef struct kivra_arm_status {
+    float temperature;       /* [degrees C] */
+    float motor_currents[3]; /* [A] */
+    float orientation[4];    /* the base's orientation quaternion */
+    int32_t powered;         /* 1 when the motors have power */
+} kivra_arm_status;
+
+/* Every status query, one exchange each; status is written only on KIVRA_OK. */
+kivra_status kivra_arm_get_status(kivra_arm* arm, kivra_arm_status* status, int32_t* detail);
+
 /* Servo loop: the force exchange of one arm at a fixed rate on a thread of
  * its own, with the force computed each tick from effects the caller sets. */
 
