@@ -31,6 +31,7 @@ void probe(const char* port, double timeout, kivra_probe_result& result) noexcep
         result.status = static_cast<kivra_status>(answer.outcome.kind);
         result.detail = answer.outcome.detail;
         result.code = answer.code;
+        result.has_info = answer.has_arm_info || answer.has_handle_info ? 1 : 0;
         if (answer.has_arm_info) to_c_info(answer.arm, result.arm);
         if (answer.has_handle_info) {
             const auto& info = answer.handle;
@@ -79,6 +80,14 @@ kivra_status kivra_probe_ports(const char* const* ports, size_t count, double ti
         }
         return KIVRA_OK;
     });
+}
+
+int32_t kivra_is_candidate_port_name(const char* name) {
+    if (name == nullptr) return 0;
+    for (const char* pattern : Kivra::HardwareAPI::Discovery::PORT_PATTERNS) {
+        if (std::strstr(name, pattern) != nullptr) return 1;
+    }
+    return 0;
 }
 
 }  // extern "C"

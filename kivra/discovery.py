@@ -12,17 +12,17 @@ from ._safety import enable_interrupts
 from .arm import Arm
 from .errors import KivraError, _fail, _in_use_text, raise_for_status
 
-# Names of serial ports: USB CDC-ACM, USB serial adapters, Bluetooth RFCOMM.
-CANDIDATE_NAMES = ("ttyACM", "ttyUSB", "rfcomm")
-
 # Both devices answer a wakeup within a few milliseconds over USB and within
 # tens of milliseconds over a Bluetooth link; half a second is far above
 # both, and since all ports are probed at once it is also about what a whole
 # scan costs, which keeps it quick enough to run whenever a program starts.
 PROBE_TIMEOUT = 0.5
 
-_ARM_WAKEUP_REPLY = 11
-_HANDLE_INFO_REPLY = 208
+
+
+def is_candidate_port_name(name: str) -> bool:
+    """A name in /dev that may hold a device: a USB CDC-ACM port, a USB serial adapter, a Bluetooth RFCOMM port."""
+    return bool(lib.kivra_is_candidate_port_name(os.fsencode(name)))
 
 
 class DeviceNotFound(KivraError, LookupError):
@@ -78,7 +78,7 @@ def _candidate_ports(directory: str) -> Dict[str, List[str]]:
         return {}
     ports: Dict[str, List[str]] = {}
     for name in names:
-        if any(pattern in name for pattern in CANDIDATE_NAMES):
+        if is_candidate_port_name(name):
             port = os.path.realpath(os.path.join(directory, name))
             # A dangling link names a device that has gone.
             if os.path.exists(port):
@@ -124,21 +124,21 @@ def _record(port: str, links: Tuple[str, ...], result: Any) -> Optional[FoundDev
             port, links, "arm", arm.model_number, arm.device_id, unique_id, arm.hardware_version, arm.firmware_version
         )
     if result.kind == lib.KIVRA_DEVICE_HANDLE:
-        if result.code != _HANDLE_INFO_REPLY:
-            return FoundDevice(port, links, "handle")
-        if result.status != lib.KIVRA_OK:
+        if result.status == lib.KIVRA_SHORT_PAYLOAD:
             return FoundDevice(port, links, "handle", error="its info reply came short")
+        if not result.has_info:
+            return FoundDevice(port, links, "handle")
         info = result.handle
         return FoundDevice(
             port, links, "handle", info.model_number, info.device_id, None, info.hardware_version, info.firmware_version
         )
     if result.kind == lib.KIVRA_DEVICE_UNKNOWN:
-        if result.code != _ARM_WAKEUP_REPLY:
-            error = "answered the wakeup with code %d" % result.code
-        elif result.status == lib.KIVRA_OK:
+        if result.status == lib.KIVRA_SHORT_PAYLOAD:
+            error = "its wakeup reply came short"
+        elif result.has_info:
             error = "answered the wakeup as model %d, not as an arm" % result.arm.model_number
         else:
-            error = "its wakeup reply came short"
+            error = "answered the wakeup with code %d" % result.code
         return FoundDevice(port, links, "unknown", error=error)
     if result.status in (lib.KIVRA_TIMED_OUT, lib.KIVRA_HUNG_UP):
         return None
@@ -222,4 +222,12 @@ def open_arm(
     )
 
 
-__all__ = ["AmbiguousDevice", "DeviceNotFound", "FoundDevice", "PROBE_TIMEOUT", "find_devices", "open_arm"]
+__all__ = [
+    "AmbiguousDevice",
+    "DeviceNotFound",
+    "FoundDevice",
+    "PROBE_TIMEOUT",
+    "find_devices",
+    "is_candidate_port_name",
+    "open_arm",
+]

@@ -98,7 +98,7 @@ kivra_status kivra_handle_read_status_frame(kivra_handle* handle, double timeout
 
 enum kivra_device_kind {
     KIVRA_DEVICE_NONE = 0,    /* no answer: see status */
-    KIVRA_DEVICE_ARM = 1,     /* answered with the arm's wakeup reply, model 4 */
+    KIVRA_DEVICE_ARM = 1,     /* answered with the arm's wakeup reply, model KIVRA_ARM_MODEL_NUMBER */
     KIVRA_DEVICE_HANDLE = 2,  /* answered with an info or status message */
     KIVRA_DEVICE_UNKNOWN = 3  /* answered, but as neither: see code, status and arm.model_number */
 };
@@ -109,8 +109,11 @@ typedef struct kivra_probe_result {
                                   detail the open's errno (EBUSY: held exclusively elsewhere) */
     int32_t detail;
     int32_t code;              /* header code of the answer, 0 when none came */
-    kivra_device_info arm;     /* written for code 11 */
-    kivra_handle_info handle;  /* written for code 208 */
+    int32_t has_info;          /* 1 when arm (an arm's wakeup reply, of any model) or handle (a
+                                  handle's info) holds the decoded answer; a handle that answered
+                                  with a status message tells nothing more */
+    kivra_device_info arm;
+    kivra_handle_info handle;
 } kivra_probe_result;
 
 /* Probes the count ports at once, each on a thread of its own: opens it
@@ -119,6 +122,10 @@ typedef struct kivra_probe_result {
  * on ports[i]. Returns when every probe has ended: about one time-out, however
  * many ports. The process-wide kinematic model of the arms is left untouched. */
 kivra_status kivra_probe_ports(const char* const* ports, size_t count, double timeout, kivra_probe_result* results);
+
+/* 1 when a port of this name (a name in /dev, not a path) may hold a device:
+ * a USB CDC-ACM port, a USB serial adapter or a Bluetooth RFCOMM port. */
+int32_t kivra_is_candidate_port_name(const char* name);
 
 #ifdef __cplusplus
 }
