@@ -25,13 +25,17 @@ import sys
 import threading
 import time
 import uuid
-from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple, TypeVar
 
 from .errors import KivraError
 
 #: Exit status of a command ended by Ctrl-C, as a shell reports it.
 INTERRUPTED = 130
 _EMULATOR = "kivra-emulator"
+_WAIT_SLICE = 0.05  # [s] between two looks for a Ctrl-C while a device call runs
+_T = TypeVar("_T")
+# Workers a Ctrl-C left inside a device call: the process ends without waiting for them.
+_abandoned: List[threading.Thread] = []
 
 
 # ---------------------------------------------------------------- helpers
@@ -116,6 +120,41 @@ class _Interrupt:
             signal.signal(number, previous)
 
 
+def interruptible(work: Callable[[], _T], stop: Optional[threading.Event] = None) -> _T:
+    """work()'s result, worked out on another thread while this one waits for it in short slices.
+
+    A device call holds the thread that made it until its reply or its
+    time-out, however long that is, and Python runs a signal handler only on
+    the main thread, between two of its statements. So the main thread waits
+    here instead: a Ctrl-C raises KeyboardInterrupt at once (or sets ``stop``,
+    where a handler turns signals into it), and the worker is left to the end
+    of the process.
+    """
+    outcome: List[Tuple[bool, Any]] = []
+
+    def run() -> None:
+        try:
+            outcome.append((True, work()))
+        except BaseException as error:  # handed to the waiting thread as it is
+            outcome.append((False, error))
+
+    worker = threading.Thread(target=run, name="kivra-device-call", daemon=True)
+    worker.start()
+    try:
+        while worker.is_alive():
+            if stop is not None and stop.is_set():
+                raise KeyboardInterrupt
+            worker.join(_WAIT_SLICE)
+    except BaseException:
+        if worker.is_alive():
+            _abandoned.append(worker)
+        raise
+    succeeded, value = outcome[0]
+    if not succeeded:
+        raise value
+    return value  # type: ignore[no-any-return]
+
+
 def percentiles(samples: Sequence[float], points: Sequence[float] = (50.0, 99.0)) -> List[float]:
     """Nearest-rank percentiles of samples (which must not be empty)."""
     ordered = sorted(samples)
@@ -185,7 +224,8 @@ def _text(value: Any) -> str:
 def cmd_list(args: argparse.Namespace) -> int:
     from .discovery import PROBE_TIMEOUT, find_devices
 
-    devices = find_devices(PROBE_TIMEOUT if args.timeout is None else args.timeout, directory=args.directory)
+    timeout = PROBE_TIMEOUT if args.timeout is None else args.timeout
+    devices = interruptible(lambda: find_devices(timeout, directory=args.directory))
     if args.json:
         json.dump([_jsonable(dataclasses.asdict(d)) for d in devices], sys.stdout, indent=2)
         sys.stdout.write("\n")
@@ -244,6 +284,10 @@ def _probe_handle(port: str, args: argparse.Namespace) -> None:
 
 
 def cmd_probe(args: argparse.Namespace) -> int:
+    return interruptible(lambda: _probe(args))
+
+
+def _probe(args: argparse.Namespace) -> int:
     from .errors import ProtocolError
 
     port = args.port
@@ -347,12 +391,34 @@ def monitor_lines(port: str, loop: Any, previous: Tuple[int, float], now: float)
     return lines, (stats.ticks, now)
 
 
-def run_monitor(port: str, args: argparse.Namespace, stop: threading.Event) -> None:
+def _start_arm(
+    port: str, args: argparse.Namespace, stop: threading.Event, identify: bool = False
+) -> Tuple[Any, Any, Any]:
+    """(the arm on port, its position, its identity fields or None), asked for so that a Ctrl-C ends the wait."""
     from .arm import Arm
+
+    def start() -> Tuple[Any, Any, Any]:
+        arm = Arm(port, timeout=args.timeout)
+        try:
+            identity = None
+            if identify:
+                from .web import identity_fields
+
+                identity = identity_fields(port, arm.wakeup(), arm.firmware_id())
+            position, _ = arm.exchange_force((0.0, 0.0, 0.0)) or ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0))
+        except BaseException:
+            arm.close()
+            raise
+        return arm, position, identity
+
+    return interruptible(start, stop)
+
+
+def run_monitor(port: str, args: argparse.Namespace, stop: threading.Event) -> None:
     from .servo import ServoLoop
 
-    with Arm(port, timeout=args.timeout) as arm:
-        start, _ = arm.exchange_force((0.0, 0.0, 0.0)) or ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0))
+    arm, start, _ = _start_arm(port, args, stop)
+    with arm:
         loop = ServoLoop(arm, args.rate)
         try:
             effects = monitor_effects(args, start)
@@ -409,11 +475,31 @@ def emulator_main() -> None:
 def cmd_doctor(args: argparse.Namespace) -> int:
     from .doctor import report, run_checks
 
-    results = run_checks(args.port, exchanges=args.exchanges)
+    results = interruptible(lambda: run_checks(args.port, exchanges=args.exchanges))
     return report(results, sys.stdout, as_json=args.json)
 
 
 # ---------------------------------------------------------------- parser
+
+
+def _positive(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value > 0.0):
+        raise argparse.ArgumentTypeError("must be a number above 0, got %r" % text)
+    return value
+
+
+def _port_number(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError("must be a TCP port number from 0 to 65535, got %r" % text)
+    return value
 
 
 def _add_list(commands: Any) -> None:
@@ -438,7 +524,7 @@ def _add_monitor(commands: Any) -> argparse.ArgumentParser:
     p.add_argument("port", nargs="?", help="the arm's port; without it the emulated arm")
     p.add_argument("--rate", type=float, default=1000.0, help="servo rate [Hz] (1000)")
     p.add_argument("--duration", type=float, default=0.0, help="stop after this many seconds (0: until Ctrl-C)")
-    p.add_argument("--refresh", type=float, default=20.0, help="screen updates per second (20)")
+    p.add_argument("--refresh", type=_positive, default=20.0, help="screen updates per second (20)")
     p.add_argument("--timeout", type=float, default=0.05, help="exchange time-out [s] (0.05)")
     p.add_argument("--spring", type=float, default=0.0, metavar="N/m", help="a spring towards the start position")
     p.add_argument("--damping", type=float, default=0.0, metavar="Ns/m", help="viscous damping")
@@ -446,8 +532,14 @@ def _add_monitor(commands: Any) -> argparse.ArgumentParser:
     p.add_argument("--wall-stiffness", type=float, default=2000.0, metavar="N/m", help="the wall's stiffness (2000)")
     p.add_argument("--force-limit", type=float, default=10.0, metavar="N", help="clamp of the summed force (10)")
     p.add_argument("--web", action="store_true", help="serve a live page with plots and effect controls instead")
-    p.add_argument("--http-port", type=int, default=0, metavar="N", help="the page's port (0: any free one)")
+    p.add_argument("--http-port", type=_port_number, default=0, metavar="N", help="the page's port (0: any free one)")
     p.add_argument("--host", default="127.0.0.1", help="the page's address (127.0.0.1: this machine only)")
+    p.add_argument(
+        "--no-token",
+        action="store_true",
+        help="serve the page without the token in its address "
+        "(only on a loopback --host: anyone on this machine may then use it)",
+    )
     p.set_defaults(run=cmd_monitor)
     return p
 
@@ -498,6 +590,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         return run(args)
     except KeyboardInterrupt:
+        print("kivra %s: interrupted" % args.command, file=sys.stderr)
+        if any(worker.is_alive() for worker in _abandoned):
+            # Still inside the library: the interpreter's exit would wait
+            # for it, or tear the library down under it.
+            sys.stdout.flush()
+            sys.stderr.flush()
+            os._exit(INTERRUPTED)
         return INTERRUPTED
     except BrokenPipeError:
         # The reader went away (kivra list --json | head): nothing more to say,

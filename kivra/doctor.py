@@ -112,8 +112,9 @@ def check_permission(port: str) -> Finding:
 
 
 def check_in_use(port: str) -> Finding:
-    others = [(pid, name) for pid, name in holders_of(port) if pid != os.getpid()]
-    holders = ", ".join("pid %d (%s)" % h for h in others)
+    def holders() -> str:
+        return ", ".join("pid %d (%s)" % h for h in holders_of(port) if h[0] != os.getpid())
+
     try:
         fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     except OSError as error:
@@ -121,23 +122,27 @@ def check_in_use(port: str) -> Finding:
             return Finding(
                 "in use",
                 FAIL,
-                "%s is held exclusively by %s" % (port, holders or "another program"),
+                "%s is held exclusively by %s" % (port, holders() or "another program"),
                 "close that program first",
             )
         return Finding("in use", INFO, "%s could not be opened to check: %s" % (port, error.strerror))
     try:
+        # A character device such as /dev/null opens as well as a port does.
+        if not os.isatty(fd):
+            return Finding("port", FAIL, "%s is not a terminal, so not a serial port" % port)
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except OSError:
         return Finding(
-            "in use", FAIL, "%s is locked by %s" % (port, holders or "another program"), "close that program first"
+            "in use", FAIL, "%s is locked by %s" % (port, holders() or "another program"), "close that program first"
         )
     finally:
         os.close(fd)
+    others = holders()
     if others:
         return Finding(
             "in use",
             WARN,
-            "%s is open in %s without a lock: its reads would take the arm's replies" % (port, holders),
+            "%s is open in %s without a lock: its reads would take the arm's replies" % (port, others),
             "close it (a terminal program such as screen or minicom, or a modem manager)",
         )
     hidden = "" if os.geteuid() == 0 else " (among the processes this user may see)"
@@ -188,8 +193,10 @@ def check_services() -> List[Finding]:
             Finding(
                 "ModemManager",
                 WARN,
-                "ModemManager is running: it opens new ttyACM ports and sends modem commands for seconds after a plug-in",
-                'sudo systemctl disable --now ModemManager, or a udev rule with ENV{ID_MM_DEVICE_IGNORE}="1" for the arm',
+                "ModemManager is running: it opens new ttyACM ports and sends modem commands "
+                "for seconds after a plug-in",
+                "sudo systemctl disable --now ModemManager, "
+                'or a udev rule with ENV{ID_MM_DEVICE_IGNORE}="1" for the arm',
             )
         )
     if "brltty" in running:
@@ -197,7 +204,8 @@ def check_services() -> List[Finding]:
             Finding(
                 "brltty",
                 WARN,
-                "brltty is running: it claims common USB serial adapters as braille displays, and their ttyUSB ports vanish",
+                "brltty is running: it claims common USB serial adapters as braille displays, "
+                "and their ttyUSB ports vanish",
                 "sudo apt remove brltty (or sudo systemctl mask brltty-udev.service)",
             )
         )
@@ -262,7 +270,8 @@ def check_realtime() -> List[Finding]:
             Finding(
                 "locked memory",
                 WARN,
-                "only %s bytes may be locked (ulimit -l): the servo loop cannot lock its memory, so a page fault can stall a tick"
+                "only %s bytes may be locked (ulimit -l): the servo loop cannot lock its memory, "
+                "so a page fault can stall a tick"
                 % _limit_text(memlock),
                 fix,
             )
@@ -310,13 +319,34 @@ def check_interpreter() -> Finding:
     )
 
 
+def _handle_answers(port: str) -> bool:
+    from .handle import Handle
+
+    try:
+        with Handle(port, timeout=0.1) as handle:
+            handle.wakeup()
+            handle.receive()
+    except KivraError:
+        return False
+    return True
+
+
 def check_exchange(port: str, count: int) -> Finding:
     from .cli import measure_exchanges
 
     try:
         timing = measure_exchanges(port, count)
     except KivraError as error:
-        return Finding("exchange latency", INFO, "%s: no arm answered (%s): latency not measured" % (port, error))
+        if _handle_answers(port):
+            return Finding("exchange latency", INFO, "%s: a handle answered; the latency check is an arm's" % port)
+        # The port is there and free, and yet no device works through it:
+        # the one finding that matters most to whoever runs this.
+        return Finding(
+            "exchange latency",
+            FAIL,
+            "%s: no arm answered (%s)" % (port, error),
+            "is the arm powered and plugged in, and is this its port? 'kivra list' shows the devices that answer",
+        )
     text = "%s: p50 %.3f ms, p99 %.3f ms, max %.3f ms over %d exchanges" % (
         port,
         timing["p50"] * 1e3,

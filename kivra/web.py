@@ -19,22 +19,53 @@ replies reach it through the kernel's worker threads, which are ordinary
 ones; a server thread busy encoding a frame at nice 0 would make them wait
 for the rest of its time slice, and the loop miss its deadline.
 
-The server listens on 127.0.0.1 unless told otherwise, answers only requests
-addressed to the name it listens on, and takes changes only as JSON, so that
-another site open in the same browser cannot move the arm.
+The server listens on 127.0.0.1 unless told otherwise. Whoever can reach its
+port could otherwise move the arm, so it asks, as notebook servers do, for a
+token drawn at start and printed in its address (``?token=``): the page's
+requests and its event stream carry it (the page gets it as a cookie), and
+a request without it is refused. It answers only requests addressed to a
+name of this machine (a page of another site whose name was pointed at this
+machine's address is refused) and takes changes only as JSON from its own
+page, so that another site open in the same browser cannot move the arm.
+
+A connection gets a thread only once its request starts to arrive, and at
+most MAX_CONNECTIONS have one at once: an idle client costs a descriptor for
+READ_TIMEOUT seconds at most, and a slow one its thread as long.
 """
 
 import argparse
 import collections
+import hmac
+import ipaddress
 import json
 import math
 import os
 import posixpath
+import re
+import secrets
+import selectors
+import socket
+import socketserver
+import sys
 import threading
 import time
 import urllib.parse
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Callable, Deque, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
+from http.server import BaseHTTPRequestHandler
+from typing import (
+    Any,
+    Callable,
+    Deque,
+    Dict,
+    Iterator,
+    List,
+    Mapping,
+    NamedTuple,
+    Optional,
+    Sequence,
+    Set,
+    Tuple,
+    Union,
+)
 
 from ._kivra_ffi import ffi, lib
 from .arm import DeviceInfo
@@ -51,8 +82,17 @@ KEEPALIVE = 15.0  # [s] between comments on an idle event stream
 MAX_BODY = 4096  # [bytes] of a POST
 DEFAULT_WALL_DISTANCE = 0.02  # [m] below the position at start, when the loop has no wall
 SCHED_IDLE = getattr(os, "SCHED_IDLE", 5)  # PyPy 3.9's os lacks the name
+MAX_CONNECTIONS = 32  # answered at once, each on a thread; every open page streams on one
+MAX_WAITING = 64  # connections held without a thread: not sent their request yet, or waiting for a thread
+QUEUE_WAIT = 1.0  # [s] a request may wait for a thread before it is told 503
+READ_TIMEOUT = 5.0  # [s] a connection may take to send its request, or a stream to take a frame
+ACCEPT_BACKLOG = 64  # connections the kernel holds until they are accepted
+LINGER = 1.0  # [s] a closed connection is read for what the client still sends, so that it gets the answer
+MAX_LINGERING = 64  # connections read so at once; beyond, they are closed at once
 
-_LOCAL_NAMES = ("127.0.0.1", "localhost", "::1")
+_LOCAL_NAMES = ("127.0.0.1", "localhost", "[::1]")
+_TOKEN_CHARACTERS = re.compile(r"[A-Za-z0-9._~-]+")  # safe in a URL and in a cookie as they are
+_LENGTH = re.compile(r"[0-9]{1,18}")  # a body's length; more digits than this are no length of ours
 _CONTENT_TYPES = {
     ".html": "text/html; charset=utf-8",
     ".js": "text/javascript; charset=utf-8",
@@ -129,7 +169,9 @@ class Effects:
             if isinstance(value, bool) or not isinstance(value, (int, float)):
                 raise ValueError("%s must be a number, got %r" % (name, value))
             if not (math.isfinite(value) and 0.0 <= value <= control.maximum):
-                raise ValueError("%s must be between 0 and %g %s, got %r" % (name, control.maximum, control.unit, value))
+                raise ValueError(
+                    "%s must be between 0 and %g %s, got %r" % (name, control.maximum, control.unit, value)
+                )
             values[name] = float(value)
         return values
 
@@ -203,8 +245,262 @@ def identity_fields(port: str, info: Any = None, firmware_id: Any = None) -> Dic
     return fields
 
 
+def _json_bytes(value: Any) -> bytes:
+    return json.dumps(value).encode()
+
+
+_BUSY_BODY = _json_bytes({"error": "the server is busy: try again later"})
+_BUSY = (
+    b"HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nContent-Length: %d\r\n"
+    b"Retry-After: 1\r\nConnection: close\r\n\r\n" % len(_BUSY_BODY)
+) + _BUSY_BODY
+
+
+def _is_loopback(host: str) -> bool:
+    """Whether host names only this machine's loopback interface: 127.0.0.0/8, ::1 or localhost."""
+    if host.lower() == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host.strip("[]")).is_loopback
+    except ValueError:
+        return False
+
+
+def _bracketed(address: str) -> str:
+    """An address as a Host header names it: IPv6 literals in brackets."""
+    return "[%s]" % address if ":" in address and not address.startswith("[") else address
+
+
+class _Server(socketserver.TCPServer):
+    """An HTTP server that gives a connection a thread only once its request arrives, and a bounded number of them.
+
+    The standard library's threading server starts a thread per accepted
+    connection, which then waits on its client for ever: a few hundred idle
+    connections are as many threads and megabytes. Here the accepting thread
+    keeps new connections in its selector until their first bytes arrive,
+    and closes those that send nothing within the read time-out. At most
+    ``limit`` connections are answered at once, each on a thread; a request
+    that arrives while all of them are busy waits QUEUE_WAIT for one (a page
+    loading asks for five files at once), then is told 503. Without a thread,
+    at most ``waiting`` connections are held: a new one beyond takes the
+    place of the oldest idle one, which is told 503, or is told 503 itself.
+    Every answer closes its connection, so no thread waits for a next request.
+    """
+
+    allow_reuse_address = True
+    request_queue_size = ACCEPT_BACKLOG
+
+    def __init__(
+        self,
+        address: Tuple[str, int],
+        handler: Any,
+        read_timeout: float,
+        limit: int = MAX_CONNECTIONS,
+        waiting: int = MAX_WAITING,
+    ) -> None:
+        self.address_family = socket.AF_INET6 if ":" in address[0] else socket.AF_INET
+        self.read_timeout = read_timeout
+        self.limit = limit
+        self.waiting = waiting
+        # Each by deadline, as each entry gets now plus the same delay in turn:
+        self._idle: Dict[socket.socket, float] = {}  # nothing received yet
+        self._queued: Dict[socket.socket, float] = {}  # a request arrived, no thread free
+        self._lingering: Dict[socket.socket, float] = {}  # answered, read until the client closes
+        self._answered: List[socket.socket] = []  # handed back by the threads
+        self._answered_lock = threading.Lock()
+        self._closed = False
+        self._active = 0
+        self._active_lock = threading.Lock()
+        self._stop_requested = False
+        self._stopped = threading.Event()
+        self._wake_read, self._wake_write = socket.socketpair()
+        self._wake_read.setblocking(False)
+        self._wake_write.setblocking(False)
+        super().__init__(address, handler)
+
+    @property
+    def active(self) -> int:
+        """Connections being answered, each on a thread of its own."""
+        return self._active
+
+    def _wake(self) -> None:
+        try:
+            self._wake_write.send(b"x")
+        except OSError:
+            pass  # full: the loop has a wake-up to read already; or closed with the server
+
+    def serve_forever(self, poll_interval: float = 0.5) -> None:
+        self.socket.setblocking(False)
+        selector = selectors.DefaultSelector()
+        selector.register(self.socket, selectors.EVENT_READ, self._accept)
+        selector.register(self._wake_read, selectors.EVENT_READ, self._woken)
+        expiring = ((self._idle, self._forget), (self._queued, self._refuse), (self._lingering, self._forget))
+        try:
+            while not self._stop_requested:
+                deadlines = [next(iter(pending.values())) for pending, _ in expiring if pending]
+                timeout = max(0.0, min(deadlines) - time.monotonic()) if deadlines else None
+                for key, _ in selector.select(timeout):
+                    try:
+                        key.data(selector, key.fileobj)
+                    except Exception:  # one connection's fault: the others are served on
+                        log.error("kivra web: serving a connection failed", exc_info=True)
+                now = time.monotonic()
+                for pending, end in expiring:
+                    while pending:
+                        connection, deadline = next(iter(pending.items()))
+                        if deadline > now:
+                            break
+                        del pending[connection]
+                        end(selector, connection)
+        finally:
+            with self._answered_lock:
+                self._closed = True
+                answered, self._answered = self._answered, []
+            for connection in [*self._idle, *self._queued, *self._lingering, *answered]:
+                self._forget(selector, connection)
+            selector.close()
+            self._stopped.set()
+
+    def _forget(self, selector: selectors.BaseSelector, connection: socket.socket) -> None:
+        for pending in (self._idle, self._queued, self._lingering):
+            pending.pop(connection, None)
+        try:
+            selector.unregister(connection)
+        except (KeyError, ValueError):
+            pass
+        connection.close()
+
+    def _woken(self, selector: selectors.BaseSelector, _: Any) -> None:
+        try:
+            while self._wake_read.recv(4096):
+                pass
+        except OSError:
+            pass
+        with self._answered_lock:
+            answered, self._answered = self._answered, []
+        for connection in answered:
+            self._linger(selector, connection)
+        while self._queued and self._active < self.limit:
+            connection = next(iter(self._queued))
+            del self._queued[connection]
+            self._dispatch(connection)
+
+    def _accept(self, selector: selectors.BaseSelector, _: Any) -> None:
+        for _turn in range(ACCEPT_BACKLOG):  # then the others' turn: a flood does not hold up the answers
+            try:
+                connection, _address = self.socket.accept()
+            except (BlockingIOError, InterruptedError):
+                return
+            except OSError:
+                time.sleep(0.05)  # out of descriptors (or the client gave up): the next round tries again
+                return
+            connection.setblocking(False)
+            if len(self._idle) + len(self._queued) >= self.waiting:
+                if not self._idle:
+                    self._refuse(selector, connection)
+                    continue
+                oldest = next(iter(self._idle))
+                del self._idle[oldest]
+                selector.unregister(oldest)
+                self._refuse(selector, oldest)
+            self._idle[connection] = time.monotonic() + self.read_timeout
+            selector.register(connection, selectors.EVENT_READ, self._arrived)
+
+    def _arrived(self, selector: selectors.BaseSelector, connection: Any) -> None:
+        if connection not in self._idle:
+            return  # told 503 earlier in this round to make room
+        del self._idle[connection]
+        selector.unregister(connection)
+        if self._active < self.limit:
+            self._dispatch(connection)
+        else:
+            self._queued[connection] = time.monotonic() + QUEUE_WAIT
+
+    def _dispatch(self, connection: socket.socket) -> None:
+        connection.setblocking(True)
+        with self._active_lock:
+            self._active += 1
+        try:
+            address = connection.getpeername()
+        except OSError:
+            address = ("", 0)
+        threading.Thread(target=self._answer, args=(connection, address), name="kivra-web-request", daemon=True).start()
+
+    def _answer(self, connection: socket.socket, address: Any) -> None:
+        try:
+            self.finish_request(connection, address)
+        except Exception:
+            self.handle_error(connection, address)
+        finally:
+            with self._active_lock:
+                self._active -= 1
+            with self._answered_lock:
+                if self._closed:  # an event stream that ended with the server
+                    connection.close()
+                else:
+                    self._answered.append(connection)
+            self._wake()
+
+    def _refuse(self, selector: selectors.BaseSelector, connection: socket.socket) -> None:
+        try:
+            connection.send(_BUSY)  # nothing was sent on it yet: its send buffer takes this at once
+        except OSError:
+            connection.close()
+            return
+        self._linger(selector, connection)
+
+    def _linger(self, selector: selectors.BaseSelector, connection: socket.socket) -> None:
+        # Closed with unread bytes in its buffer, a socket sends a reset,
+        # which may reach the client before it has read the answer. So it
+        # is shut for writing and read until the client closes, a while at most.
+        try:
+            connection.shutdown(socket.SHUT_WR)
+        except OSError:
+            connection.close()
+            return
+        if len(self._lingering) >= MAX_LINGERING:
+            connection.close()
+            return
+        connection.setblocking(False)
+        self._lingering[connection] = time.monotonic() + LINGER
+        selector.register(connection, selectors.EVENT_READ, self._drain)
+
+    def _drain(self, selector: selectors.BaseSelector, connection: Any) -> None:
+        if connection not in self._lingering:
+            return
+        try:
+            if connection.recv(65536):
+                return
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError:
+            pass
+        self._forget(selector, connection)
+
+    def shutdown(self) -> None:
+        self._stop_requested = True
+        self._wake()
+        self._stopped.wait()
+
+    def server_close(self) -> None:
+        super().server_close()
+        self._wake_read.close()
+        self._wake_write.close()
+
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        # A client that goes away, stalls or resets is no fault of the
+        # server's, and a terminal full of tracebacks would hide the one that is.
+        if isinstance(sys.exc_info()[1], OSError):
+            return
+        log.error("kivra web: answering %s failed", client_address, exc_info=True)
+
+
 class WebMonitor:
-    """Serves the page of one servo loop until :meth:`close`; :func:`web` starts one."""
+    """Serves the page of one servo loop until :meth:`close`; :func:`web` starts one.
+
+    ``url`` is the page's address with its token; ``token`` is the token
+    alone, or None when the server asks for none.
+    """
 
     def __init__(
         self,
@@ -215,7 +511,12 @@ class WebMonitor:
         identity: Union[DeviceInfo, Mapping[str, Any], None] = None,
         use_trace: bool = True,
         background: bool = True,
+        token: Union[str, bool, None] = True,
+        read_timeout: float = READ_TIMEOUT,
     ) -> None:
+        self.token = _chosen_token(token, host)
+        if not (isinstance(read_timeout, (int, float)) and math.isfinite(read_timeout) and read_timeout > 0):
+            raise ValueError("read_timeout must be a finite number of seconds above 0, got %r" % (read_timeout,))
         self.loop = loop
         self.use_trace = use_trace
         self.background = background
@@ -234,18 +535,22 @@ class WebMonitor:
         self._rate_base: Optional[Tuple[int, float]] = None
         self.frames_sent = 0
 
-        self._server = ThreadingHTTPServer((host, port), _Handler)
-        self._server.daemon_threads = True
+        self._server = _Server((host, port), _Handler, read_timeout)
         setattr(self._server, "monitor", self)
         self.host = host
         self.port: int = self._server.server_address[1]
-        shown = "[%s]" % host if ":" in host else host
+        self.cookie = "kivra-token-%d" % self.port  # one per port: two servers on one machine keep theirs apart
+        wildcard = host in ("", "0.0.0.0", "::")
+        # From another machine the wildcard address reaches nothing; this machine's name may.
+        shown = _bracketed(socket.gethostname() if wildcard else host)
         self.url = "http://%s:%d/" % (shown, self.port)
-        self._allowed_hosts = None
-        if host in _LOCAL_NAMES:
-            self._allowed_hosts = {"%s:%d" % (name, self.port) for name in ("127.0.0.1", "localhost", "[::1]")}
+        if self.token is not None:
+            self.url += "?token=" + self.token
+        self._allowed_hosts = self._host_names(host)
 
-        self._sampler = threading.Thread(target=self._in_background(self._sample), name="kivra-web-sampler", daemon=True)
+        self._sampler = threading.Thread(
+            target=self._in_background(self._sample), name="kivra-web-sampler", daemon=True
+        )
         # The threads of the requests inherit the class of the thread that starts them.
         self._serving = threading.Thread(
             target=self._in_background(self._server.serve_forever), name="kivra-web-server", daemon=True
@@ -362,8 +667,41 @@ class WebMonitor:
     def stopping(self) -> threading.Event:
         return self._stopping
 
-    def host_allowed(self, host_header: Optional[str]) -> bool:
-        return self._allowed_hosts is None or (host_header or "") in self._allowed_hosts
+    def _host_names(self, host: str) -> Set[str]:
+        # A page of another site whose name has been pointed at this machine
+        # (DNS rebinding) reaches the server with that name in its Host
+        # header: only this machine's own names and addresses are answered.
+        names = set(_LOCAL_NAMES) | {_bracketed(host.lower()), _bracketed(str(self._server.server_address[0]))}
+        if not _is_loopback(host):
+            names |= {socket.gethostname().lower(), socket.getfqdn().lower()}
+        allowed = {"%s:%d" % (name, self.port) for name in names if name}
+        if self.port == 80:  # the port a browser leaves out
+            allowed |= names
+        return allowed
+
+    def host_allowed(self, host_header: Optional[str], local_address: str = "") -> bool:
+        """Whether a request's Host names this machine: a name of it, or the address the request came in on."""
+        host = (host_header or "").lower()
+        if host in self._allowed_hosts:
+            return True
+        try:
+            address = ipaddress.ip_address(local_address)
+        except ValueError:
+            return False
+        # Listening on every address, a request may name any of this machine's
+        # addresses; the one it came in on is one, and no site's name.
+        if isinstance(address, ipaddress.IPv6Address) and address.ipv4_mapped is not None:
+            address = address.ipv4_mapped
+        named = _bracketed(str(address))
+        return host == "%s:%d" % (named, self.port) or (self.port == 80 and host == named)
+
+    def token_valid(self, offered: Iterator[str]) -> bool:
+        """Whether one of the tokens offered is this server's (any, when it asks for none)."""
+        if self.token is None:
+            return True
+        expected = self.token.encode()
+        # Compared in constant time: the time taken tells nothing of how much of it was right.
+        return any([hmac.compare_digest(t.encode("utf-8", "surrogatepass"), expected) for t in offered])
 
     # ------------------------------------------------------------ controls
 
@@ -427,6 +765,21 @@ class WebMonitor:
         self.close()
 
 
+def _chosen_token(token: Union[str, bool, None], host: str) -> Optional[str]:
+    if token is True:
+        return secrets.token_urlsafe(32)
+    if token is None or token is False:
+        if not _is_loopback(host):
+            raise ValueError(
+                "a server on %s is open to other machines: it needs a token (only a loopback address may go without)"
+                % host
+            )
+        return None
+    if not isinstance(token, str) or not _TOKEN_CHARACTERS.fullmatch(token):
+        raise ValueError("a token is letters, digits and ._~- only, got %r" % (token,))
+    return token
+
+
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "kivra-web"
@@ -434,6 +787,13 @@ class _Handler(BaseHTTPRequestHandler):
     @property
     def monitor(self) -> WebMonitor:
         return getattr(self.server, "monitor")  # type: ignore[no-any-return]
+
+    def setup(self) -> None:
+        super().setup()
+        # Every read and write of the connection: a client that stops halfway
+        # through its request frees the thread after this, as does a page
+        # that stops taking its event stream.
+        self.connection.settimeout(getattr(self.server, "read_timeout"))
 
     def log_message(self, format: str, *args: Any) -> None:
         pass  # a page polls and streams; a line per request would bury the terminal
@@ -443,29 +803,50 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
         self.send_header("Cache-Control", "no-store")
+        # One request a connection: a thread never waits on an idle one for the next.
+        self.send_header("Connection", "close")
+        self.close_connection = True
         for name, value in extra:
             self.send_header(name, value)
         self.end_headers()
         self.wfile.write(body)
 
     def _json(self, status: int, value: Any) -> None:
-        self._send(status, json.dumps(value).encode(), "application/json")
+        self._send(status, _json_bytes(value), "application/json")
 
     def _error(self, status: int, message: str) -> None:
         self._json(status, {"error": message})
 
-    def _refused(self) -> bool:
-        if not self.monitor.host_allowed(self.headers.get("Host")):
-            self._error(403, "unknown host %r" % (self.headers.get("Host"),))
+    def _query_tokens(self) -> List[str]:
+        return urllib.parse.parse_qs(urllib.parse.urlsplit(self.path).query).get("token", [])
+
+    def _offered_tokens(self) -> Iterator[str]:
+        yield from self.headers.get_all("X-Kivra-Token") or []
+        yield from self._query_tokens()
+        for line in self.headers.get_all("Cookie") or []:
+            for pair in line.split(";"):
+                name, _, value = pair.strip().partition("=")
+                if name == self.monitor.cookie:
+                    yield value
+
+    def _refused(self, needs_token: bool = True) -> bool:
+        host = self.headers.get("Host")
+        if not self.monitor.host_allowed(host, self.connection.getsockname()[0]):
+            self._error(403, "unknown host %r" % (host,))
+            return True
+        if needs_token and not self.monitor.token_valid(self._offered_tokens()):
+            self._error(403, "no valid token: open the address the server printed, with its ?token=")
             return True
         return False
 
     def do_GET(self) -> None:
-        if self._refused():
-            return
         path = urllib.parse.urlsplit(self.path).path
-        if path == "/":
-            self._static("index.html")
+        # The page and its files are no secret: served to anyone who asks the
+        # right host, so that the page can take the token from its address.
+        if self._refused(needs_token=path not in ("/", "/index.html") and not path.startswith("/static/")):
+            return
+        if path in ("/", "/index.html"):
+            self._static("index.html", self._token_cookie())
         elif path.startswith("/static/"):
             self._static(path[len("/static/") :])
         elif path == "/events":
@@ -475,7 +856,16 @@ class _Handler(BaseHTTPRequestHandler):
         else:
             self._error(404, "no page %s" % path)
 
-    def _static(self, name: str) -> None:
+    def _token_cookie(self) -> Sequence[Tuple[str, str]]:
+        # The page's own requests and its event stream carry the token as a
+        # cookie, which a browser sends to this host and port only, and never
+        # with a request another site's page makes (SameSite).
+        monitor = self.monitor
+        if monitor.token is None or not monitor.token_valid(iter(self._query_tokens())):
+            return ()
+        return (("Set-Cookie", "%s=%s; Path=/; HttpOnly; SameSite=Strict" % (monitor.cookie, monitor.token)),)
+
+    def _static(self, name: str, extra: Sequence[Tuple[str, str]] = ()) -> None:
         # Only plain file names of the folder: no way up or out of it.
         if name != posixpath.basename(name) or name.startswith("."):
             self._error(404, "no file %s" % name)
@@ -489,7 +879,7 @@ class _Handler(BaseHTTPRequestHandler):
             self._error(404, "no file %s%s" % (name, hint))
             return
         content_type = _CONTENT_TYPES.get(os.path.splitext(name)[1], "application/octet-stream")
-        self._send(200, body, content_type)
+        self._send(200, body, content_type, extra)
 
     def _events(self) -> None:
         monitor = self.monitor
@@ -512,10 +902,27 @@ class _Handler(BaseHTTPRequestHandler):
                         continue
                     self.wfile.write(b"".join(frames))
                 self.wfile.flush()
-        except (BrokenPipeError, ConnectionResetError, ConnectionAbortedError, TimeoutError):
-            pass  # the page went away
+        except OSError:
+            pass  # the page went away, or stopped taking its frames
         finally:
             monitor.detach(client)
+
+    def _body_length(self) -> Optional[int]:
+        """The request body's length, or None after answering a request whose body cannot be read."""
+        if self.headers.get("Transfer-Encoding") is not None:
+            self._error(400, "a change is sent with a Content-Length")
+            return None
+        given = self.headers.get_all("Content-Length") or ["0"]
+        text = given[0].strip()
+        if len(set(given)) > 1 or not _LENGTH.fullmatch(text):
+            shown = text if len(text) <= 24 else text[:20] + "..."
+            self._error(400, "Content-Length must be a number of bytes, got %r" % (shown,))
+            return None
+        length = int(text)
+        if length > MAX_BODY:
+            self._error(413, "a change is at most %d bytes" % MAX_BODY)
+            return None
+        return length
 
     def do_POST(self) -> None:
         if self._refused():
@@ -527,11 +934,13 @@ class _Handler(BaseHTTPRequestHandler):
         if self.headers.get_content_type() != "application/json":
             self._error(415, "changes are taken as application/json only")
             return
-        length = int(self.headers.get("Content-Length") or 0)
-        if length > MAX_BODY:
-            self._error(413, "a change is at most %d bytes" % MAX_BODY)
+        length = self._body_length()
+        if length is None:
             return
-        body = self.rfile.read(length) if length > 0 else b""
+        body = self.rfile.read(length)
+        if len(body) < length:
+            self.close_connection = True
+            return  # the client closed before its body ended: nobody to answer
         path = urllib.parse.urlsplit(self.path).path
         try:
             changes = json.loads(body.decode() or "{}")
@@ -555,6 +964,8 @@ def web(
     identity: Union[DeviceInfo, Mapping[str, Any], None] = None,
     use_trace: bool = True,
     background: bool = True,
+    token: Union[str, bool, None] = True,
+    read_timeout: float = READ_TIMEOUT,
 ) -> WebMonitor:
     """Serves a live page of loop at ``server.url`` (port 0: any free port) until ``server.close()``.
 
@@ -569,8 +980,23 @@ def web(
     hold the interpreter lock, and on a machine whose processors are all busy
     the program's other Python threads may then wait for it longer: pass
     ``background=False`` to keep them at the program's own priority.
+
+    ``server.url`` carries a token drawn at random (``?token=...``) that
+    every request for the loop's data or a change must bring; pass a string
+    of your own, or ``token=None`` to ask for none, which only a server on a
+    loopback address (127.0.0.1, ::1, localhost) may do. ``read_timeout`` [s]
+    is how long a connection may take to send its request.
     """
-    return WebMonitor(loop, port, host, identity=identity, use_trace=use_trace, background=background)
+    return WebMonitor(
+        loop,
+        port,
+        host,
+        identity=identity,
+        use_trace=use_trace,
+        background=background,
+        token=token,
+        read_timeout=read_timeout,
+    )
 
 
 def _raise_emulator_priority(pid: int) -> None:
@@ -586,9 +1012,10 @@ def run_web_monitor(args: argparse.Namespace) -> int:
     """``kivra monitor --web``: the servo loop on the arm at args.port (or the emulator) behind the page."""
     import contextlib
 
-    from .arm import Arm
-    from .cli import INTERRUPTED, Emulator, _Interrupt, monitor_effects
+    from .cli import INTERRUPTED, Emulator, _Interrupt, _start_arm, monitor_effects
 
+    # Before anything starts: a --no-token that cannot be costs nothing.
+    token = _chosen_token(not getattr(args, "no_token", False), args.host)
     with contextlib.ExitStack() as stack:
         stop = stack.enter_context(_Interrupt())
         port = args.port
@@ -596,15 +1023,14 @@ def run_web_monitor(args: argparse.Namespace) -> int:
             emulator = stack.enter_context(Emulator("arm"))
             _raise_emulator_priority(emulator.process.pid)
             port = emulator.port
-        arm = stack.enter_context(Arm(port, timeout=args.timeout))
-        identity = identity_fields(port, arm.wakeup(), arm.firmware_id())
-        start, _ = arm.exchange_force((0.0, 0.0, 0.0)) or ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0))
+        arm, start, identity = _start_arm(port, args, stop, identify=True)
+        stack.enter_context(arm)
         loop = ServoLoop(arm, args.rate)
         stack.callback(loop.stop)
         effects = monitor_effects(args, start)
         if effects:
             loop.set_effects(*effects, force_limit=args.force_limit)
-        server = stack.enter_context(web(loop, args.http_port, args.host, identity=identity))
+        server = stack.enter_context(web(loop, args.http_port, args.host, identity=identity, token=token))
         print("kivra monitor: %s  (Ctrl-C to stop)" % server.url, flush=True)
         deadline = time.monotonic() + args.duration if args.duration else math.inf
         # Short waits: a signal handler runs only between them.

@@ -310,8 +310,16 @@ function resize() {
 }
 
 async function start() {
+  // The page's requests carry the server's token as the cookie it set when
+  // this page was opened from the address with ?token=.
   const reply = await fetch("/api/status");
   const status = await reply.json();
+  if (!reply.ok) {
+    const shown = document.getElementById("connection");
+    shown.textContent = "refused";
+    message(status.error || reply.statusText);
+    return;
+  }
   windowSeconds = status.window;
   effects = status.effects;
   origin = effects.anchor;

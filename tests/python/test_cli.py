@@ -220,8 +220,10 @@ def test_a_stopped_monitor_leaves_no_emulator_behind(args, signal_number, status
 @pytest.mark.parametrize(
     "args, status, says",
     [
-        (("monitor", "--refresh", "0"), 2, "kivra monitor: error: argument --refresh: must be a number above 0, got '0'\n"),
-        (("monitor", "--refresh", "nan"), 2, "kivra monitor: error: argument --refresh: must be a number above 0, got 'nan'\n"),
+        (("monitor", "--refresh", "0"), 2,
+         "kivra monitor: error: argument --refresh: must be a number above 0, got '0'\n"),
+        (("monitor", "--refresh", "nan"), 2,
+         "kivra monitor: error: argument --refresh: must be a number above 0, got 'nan'\n"),
         (("monitor", "--http-port", "99999"), 2,
          "kivra monitor: error: argument --http-port: must be a TCP port number from 0 to 65535, got '99999'\n"),
         (("monitor", "--web", "--no-token", "--host", "0.0.0.0"), 1, "kivra monitor: a server on 0.0.0.0 is open to "
@@ -239,7 +241,8 @@ def test_option_values_that_cannot_work_are_refused_before_anything_starts(args,
     [
         (lambda emulated: "/dev/null", r"^\[FAIL\] port +/dev/null is not a terminal, so not a serial port$"),
         (lambda emulated: emulated("arm", "--silent"),
-         r"^\[FAIL\] exchange latency +/dev/\S+: no arm answered \(no reply from /dev/\S+ within 0.05 s\)\n +fix: is the arm"),
+         r"^\[FAIL\] exchange latency +/dev/\S+: no arm answered \(no reply from /dev/\S+ within 0.05 s\)\n"
+         r" +fix: is the arm"),
     ],
 )
 def test_doctor_fails_on_a_port_without_a_working_arm(emulated, port, says):
