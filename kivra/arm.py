@@ -4,7 +4,7 @@ import uuid
 from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
 
 from ._kivra_ffi import ffi, lib
-from ._port import PathLike, PortDevice, _checked_timeout
+from ._port import PathLike, PortDevice
 from .errors import raise_for_status
 
 Vector = Tuple[float, float, float]

@@ -20,18 +20,17 @@ import json
 import math
 import os
 import signal
-import subprocess
 import sys
 import threading
 import time
 import uuid
 from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple, TypeVar
 
+from .emulator import Emulator, emulator_path
 from .errors import KivraError
 
 #: Exit status of a command ended by Ctrl-C, as a shell reports it.
 INTERRUPTED = 130
-_EMULATOR = "kivra-emulator"
 _WAIT_SLICE = 0.05  # [s] between two looks for a Ctrl-C while a device call runs
 _T = TypeVar("_T")
 # Workers a Ctrl-C left inside a device call: the process ends without waiting for them.
@@ -39,63 +38,6 @@ _abandoned: List[threading.Thread] = []
 
 
 # ---------------------------------------------------------------- helpers
-
-
-def emulator_path() -> str:
-    """The emulator binary: $KIVRA_EMULATOR, the copy inside the package, or the build tree's."""
-    given = os.environ.get("KIVRA_EMULATOR")
-    if given:
-        return given
-    package = os.path.dirname(os.path.abspath(__file__))
-    candidates = [
-        os.path.join(package, _EMULATOR),
-        # <build>/python/kivra beside <build>/emulator
-        os.path.join(package, os.pardir, os.pardir, "emulator", _EMULATOR),
-    ]
-    for candidate in candidates:
-        if os.access(candidate, os.X_OK):
-            return os.path.normpath(candidate)
-    raise FileNotFoundError(
-        "no %s beside the kivra package (%s); set KIVRA_EMULATOR to its path" % (_EMULATOR, package)
-    )
-
-
-class Emulator:
-    """An emulator process serving one device on a new pseudo-terminal.
-
-    It runs in a session of its own, so a Ctrl-C in the terminal reaches only
-    this program, which then stops the emulator itself.
-    """
-
-    def __init__(self, device: str = "arm", options: Sequence[str] = ()) -> None:
-        self.process = subprocess.Popen(
-            [emulator_path(), "--device", device, "--exit-with-parent", *options],
-            stdout=subprocess.PIPE,
-            text=True,
-            start_new_session=True,
-        )
-        assert self.process.stdout is not None
-        self.port = self.process.stdout.readline().strip()
-        if not self.port:
-            self.close()
-            raise KivraError("the emulator did not start (exit status %s)" % self.process.returncode)
-
-    def close(self) -> None:
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=2.0)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        if self.process.stdout is not None:
-            self.process.stdout.close()
-
-    def __enter__(self) -> "Emulator":
-        return self
-
-    def __exit__(self, *exc_info: Any) -> None:
-        self.close()
 
 
 class _Interrupt:

@@ -24,7 +24,7 @@ import kivra
 from kivra.web import CLIENT_QUEUE, CONTROLS, MAX_CONNECTIONS, MAX_WAITING, PLOT_STRIDE, _Client
 from kivra.web import _raise_emulator_priority
 from kivra._kivra_ffi import ffi, lib
-from kivra.cli import Emulator
+from kivra import Emulator
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 NODE_MODULES = os.environ.get("KIVRA_NODE_MODULES", os.path.join(ROOT, ".deps", "node", "node_modules"))
