@@ -8,7 +8,6 @@ truncated reply in a hundred against a clean line, in alternating windows.
 import os
 import signal
 import statistics
-import subprocess
 import sys
 import threading
 import time

@@ -87,4 +87,3 @@ class PortDevice:
 
     def __repr__(self) -> str:
         return "<kivra.%s %s %s>" % (type(self).__name__, self._port, "open" if self.is_open else "closed")
-

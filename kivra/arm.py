@@ -8,10 +8,11 @@ from ._port import PathLike, PortDevice
 from .errors import raise_for_status
 
 Vector = Tuple[float, float, float]
+# (position, velocity) or (joint angles, joint velocities); None when buffers were filled.
+Exchanged = Optional[Tuple[Vector, Vector]]
 
 # The largest magnitude a command component can have on the wire, a 32-bit float.
 _FLOAT32_MAX = 3.4028234663852886e38
-
 
 
 #: The model number an arm gives in its wakeup reply.
@@ -131,15 +132,15 @@ class Arm(PortDevice, c_name="arm"):
         """
         return self._exchange(lib.kivra_arm_exchange_force, force, position, velocity)
 
-    def exchange_position(self, target: Any, position: Any = None, velocity: Any = None) -> Optional[Tuple[Vector, Vector]]:
+    def exchange_position(self, target: Any, position: Any = None, velocity: Any = None) -> Exchanged:
         """Sends a target position [m], returns (position [m], velocity [m/s])."""
         return self._exchange(lib.kivra_arm_exchange_position, target, position, velocity)
 
-    def exchange_joint_torques(self, torques: Any, angles: Any = None, velocities: Any = None) -> Optional[Tuple[Vector, Vector]]:
+    def exchange_joint_torques(self, torques: Any, angles: Any = None, velocities: Any = None) -> Exchanged:
         """Sends joint torques, returns (joint angles [deg], joint velocities)."""
         return self._exchange(lib.kivra_arm_exchange_joint_torques, torques, angles, velocities)
 
-    def exchange_joint_angles(self, target: Any, angles: Any = None, velocities: Any = None) -> Optional[Tuple[Vector, Vector]]:
+    def exchange_joint_angles(self, target: Any, angles: Any = None, velocities: Any = None) -> Exchanged:
         """Sends target joint angles [deg], returns (joint angles [deg], joint velocities)."""
         return self._exchange(lib.kivra_arm_exchange_joint_angles, target, angles, velocities)
 

@@ -199,19 +199,11 @@ def _probe_arm(port: str, args: argparse.Namespace) -> None:
         print("firmware version: %d" % info.firmware_version)
         print("unique id:        %s" % info.unique_id)
         print("firmware id:      %s" % arm.firmware_id())
-    # The status queries exist in the module only. Its arm object resets the
-    # kinematic model of this process alone, which ends with the command.
-    try:
-        import KivraHardwareAPI as api
-    except ImportError:
-        return
-    stream = api.SerialStream(port)
-    device = api.Pendra3(stream)
-    print("motor currents:   %s" % ", ".join("%.3f" % c for c in device.get_motor_currents()))
-    print("temperature:      %.1f" % device.get_temperature())
-    print("power:            %s" % ("on" if device.get_power_status() else "off"))
-    print("orientation:      %s" % ", ".join("%.3f" % c for c in device.get_device_orientation()))
-    del device, stream
+        status = arm.status()
+    print("motor currents:   %s" % ", ".join("%.3f" % c for c in status.motor_currents))
+    print("temperature:      %.1f" % status.temperature)
+    print("power:            %s" % ("on" if status.powered else "off"))
+    print("orientation:      %s" % ", ".join("%.3f" % c for c in status.orientation))
 
 
 def _probe_handle(port: str, args: argparse.Namespace) -> None:

@@ -19,7 +19,6 @@ from .errors import KivraError, _fail, _in_use_text, raise_for_status
 PROBE_TIMEOUT = 0.5
 
 
-
 def is_candidate_port_name(name: str) -> bool:
     """A name in /dev that may hold a device: a USB CDC-ACM port, a USB serial adapter, a Bluetooth RFCOMM port."""
     return bool(lib.kivra_is_candidate_port_name(os.fsencode(name)))

@@ -9,6 +9,7 @@ from .errors import DeviceTimeout, ProtocolError, _fail, raise_for_status
 
 Quaternion = Tuple[float, float, float, float]
 
+
 @dataclass(frozen=True)
 class HandleInfo:
     """The handle's info reply, its answer to a wakeup."""

@@ -189,7 +189,9 @@ class ServoLoop:
         lib.kivra_servo_default_options(options)
         if exchange_timeout is not None:
             if not (math.isfinite(exchange_timeout) and exchange_timeout > 0.0):
-                raise ValueError("exchange_timeout must be a finite number of seconds above 0, got %r" % (exchange_timeout,))
+                raise ValueError(
+                    "exchange_timeout must be a finite number of seconds above 0, got %r" % (exchange_timeout,)
+                )
             options.exchange_timeout = exchange_timeout
         for name, value in (("host_force_hold", host_force_hold), ("host_force_ramp", host_force_ramp)):
             if value is None:

@@ -1012,7 +1012,8 @@ def run_web_monitor(args: argparse.Namespace) -> int:
     """``kivra monitor --web``: the servo loop on the arm at args.port (or the emulator) behind the page."""
     import contextlib
 
-    from .cli import INTERRUPTED, Emulator, _Interrupt, _start_arm, monitor_effects
+    from .cli import INTERRUPTED, _Interrupt, _start_arm, monitor_effects
+    from .emulator import Emulator
 
     # Before anything starts: a --no-token that cannot be costs nothing.
     token = _chosen_token(not getattr(args, "no_token", False), args.host)
