@@ -47,8 +47,8 @@ for wheel in wheels:
     with zipfile.ZipFile(wheel) as z:
         names = z.namelist()
         problems = []
-        wanted = [r"KivraHardwareAPI\..+\.so", r"KivraHardwareAPI\.pyi", r"KivraHardwareAPI-stubs/__init__\.pyi", r"kivra/__init__\.py", r"kivra/cli\.py",
-                  r"kivra/doctor\.py", r"kivra/py\.typed", r"kivra/_kivra_ffi\..+\.so",
+        wanted = [r"KivraHardwareAPI\..+\.so", r"KivraHardwareAPI\.pyi", r"KivraHardwareAPI-stubs/__init__\.pyi", r"kivra/__init__\.py", r"kivra/tools/cli\.py",
+                  r"kivra/tools/doctor\.py", r"kivra/py\.typed", r"kivra/_kivra_ffi\..+\.so",
                   r"kivra/libkivra\.so\.%s" % re.escape(".".join(version.split(".")[:2])), r"kivra/kivra-emulator"]
         for pattern in wanted:
             if not any(re.fullmatch(pattern, n) for n in names):
@@ -64,7 +64,7 @@ for wheel in wheels:
         if "Tag: %s" % tag not in z.read(meta + "WHEEL").decode():
             problems.append("WHEEL does not carry the tag " + tag)
         entry_points = z.read(meta + "entry_points.txt").decode()
-        for script in ("kivra = kivra.cli:main", "kivra-emulator = kivra.cli:emulator_main"):
+        for script in ("kivra = kivra.tools.cli:main", "kivra-emulator = kivra.tools.cli:emulator_main"):
             if script not in entry_points:
                 problems.append("no console script " + script)
     print("%s: %d files%s" % (wheel, len(names), "".join("\n  " + p for p in problems)))

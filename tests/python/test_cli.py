@@ -16,7 +16,7 @@ import pytest
 from conftest import children
 
 kivra = pytest.importorskip("kivra")
-from kivra.cli import emulator_path  # noqa: E402
+from kivra.tools.cli import emulator_path  # noqa: E402
 
 MODULE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(kivra.__file__)))
 ROOT = os.path.join(os.path.dirname(__file__), "..", "..")

@@ -21,8 +21,8 @@ import pytest
 from conftest import children
 
 import kivra
-from kivra.web import CLIENT_QUEUE, CONTROLS, MAX_CONNECTIONS, MAX_WAITING, PLOT_STRIDE, _Client
-from kivra.web import _raise_emulator_priority
+from kivra.tools.web import CLIENT_QUEUE, CONTROLS, MAX_CONNECTIONS, MAX_WAITING, PLOT_STRIDE, _Client
+from kivra.tools.web import _raise_emulator_priority
 from kivra._kivra_ffi import ffi, lib
 from kivra import Emulator
 

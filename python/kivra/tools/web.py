@@ -67,10 +67,10 @@ from typing import (
     Union,
 )
 
-from ._kivra_ffi import ffi, lib
-from .arm import DeviceInfo
-from .errors import log
-from .servo import ConstantForce, Damping, ServoLoop, Spring, TickState, Wall
+from .._kivra_ffi import ffi, lib
+from ..arm import DeviceInfo
+from ..errors import log
+from ..servo import ConstantForce, Damping, ServoLoop, Spring, TickState, Wall
 
 STATIC_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "web_static")
 SAMPLE_RATE = 60.0  # [Hz] of the sampler, and so of the page's updates
@@ -1012,8 +1012,9 @@ def run_web_monitor(args: argparse.Namespace) -> int:
     """``kivra monitor --web``: the servo loop on the arm at args.port (or the emulator) behind the page."""
     import contextlib
 
-    from .cli import INTERRUPTED, _Interrupt, _start_arm, monitor_effects
-    from .emulator import Emulator
+    from .common import INTERRUPTED, _Interrupt
+    from .monitor import _start_arm, monitor_effects
+    from ..emulator import Emulator
 
     # Before anything starts: a --no-token that cannot be costs nothing.
     token = _chosen_token(not getattr(args, "no_token", False), args.host)

@@ -6,6 +6,8 @@ exceptions: :class:`DeviceTimeout`, :class:`Disconnected`,
 :class:`ProtocolError`, all :class:`KivraError`.
 """
 
+from typing import TYPE_CHECKING, Any
+
 from ._kivra_ffi import ffi as _ffi, lib as _lib
 from .arm import Arm, ArmStatus, DeviceInfo
 from .emulator import Emulator
@@ -27,9 +29,22 @@ from .errors import (
 )
 from .handle import Handle, HandleError, HandleInfo, HandleStatus, HandleStatusFrame
 from .servo import MAX_FORCE, ConstantForce, Damping, EffectSet, LoopStatistics, ServoLoop, Spring, TickState, Wall
-from .web import web
 
 __version__: str = _ffi.string(_lib.kivra_version()).decode()
+
+
+def web(loop: ServoLoop, port: int = 0, host: str = "127.0.0.1", **options: Any) -> "WebMonitor":
+    """Serves a live page of loop in a browser: see :func:`kivra.tools.web.web`.
+
+    The web server is one of kivra's tools; it is loaded here, on first use,
+    so that ``import kivra`` stays free of an HTTP server.
+    """
+    from .tools.web import web as serve
+
+    return serve(loop, port, host, **options)
+
+if TYPE_CHECKING:
+    from .tools.web import WebMonitor
 
 __all__ = [
     "MAX_FORCE",

@@ -13,10 +13,10 @@ import stat
 import sys
 from typing import Iterable, List, NamedTuple, Optional, Set, TextIO
 
-from .errors import KivraError, holders_of
+from ..discovery import is_candidate_port_name
+from ..errors import KivraError, holders_of
 
 OK, INFO, WARN, FAIL = "ok", "info", "warn", "FAIL"
-_SERIAL_NAMES = ("ttyACM", "ttyUSB", "rfcomm")
 # The priority the servo loop asks for (kivra.ServoLoop's realtime_priority).
 _SERVO_PRIORITY = 80
 # An exchange with the arm takes about 1 ms; beyond this something sits between.
@@ -38,7 +38,7 @@ def serial_ports(directory: str = "/dev") -> List[str]:
         names = sorted(os.listdir(directory))
     except OSError:
         return []
-    return [os.path.join(directory, n) for n in names if any(s in n for s in _SERIAL_NAMES)]
+    return [os.path.join(directory, n) for n in names if is_candidate_port_name(n)]
 
 
 def _user() -> str:
@@ -320,7 +320,7 @@ def check_interpreter() -> Finding:
 
 
 def _handle_answers(port: str) -> bool:
-    from .handle import Handle
+    from ..handle import Handle
 
     try:
         with Handle(port, timeout=0.1) as handle:
@@ -332,7 +332,7 @@ def _handle_answers(port: str) -> bool:
 
 
 def check_exchange(port: str, count: int) -> Finding:
-    from .cli import measure_exchanges
+    from .common import measure_exchanges
 
     try:
         timing = measure_exchanges(port, count)
@@ -368,7 +368,7 @@ def run_checks(port: Optional[str] = None, exchanges: int = 200, directory: str 
             Finding(
                 "port",
                 INFO,
-                "no serial port in %s (%s)" % (directory, ", ".join(n + "*" for n in _SERIAL_NAMES)),
+                "no serial port in %s (no USB serial or Bluetooth RFCOMM port)" % directory,
                 "is the device plugged in? 'dmesg | tail' shows what the kernel saw",
             )
         )

@@ -19,107 +19,14 @@ import dataclasses
 import json
 import math
 import os
-import signal
 import sys
-import threading
-import time
 import uuid
-from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple, TypeVar
+from typing import Any, Callable, List, Optional, Sequence, TextIO
 
-from .emulator import Emulator, emulator_path
-from .errors import KivraError
-
-#: Exit status of a command ended by Ctrl-C, as a shell reports it.
-INTERRUPTED = 130
-_WAIT_SLICE = 0.05  # [s] between two looks for a Ctrl-C while a device call runs
-_T = TypeVar("_T")
-# Workers a Ctrl-C left inside a device call: the process ends without waiting for them.
-_abandoned: List[threading.Thread] = []
-
-
-# ---------------------------------------------------------------- helpers
-
-
-class _Interrupt:
-    """Turns SIGINT and SIGTERM into an event the command waits on, so a stop never lands mid-cleanup.
-
-    SIGTERM (a time limit, a service manager) stops a command as Ctrl-C
-    does: the loop ramps its force down and the emulator it started ends.
-    """
-
-    SIGNALS = (signal.SIGINT, signal.SIGTERM)
-
-    def __init__(self) -> None:
-        self.event = threading.Event()
-        self._previous: List[Any] = []
-
-    def __enter__(self) -> threading.Event:
-        self._previous = [signal.signal(number, lambda *_: self.event.set()) for number in self.SIGNALS]
-        return self.event
-
-    def __exit__(self, *exc_info: Any) -> None:
-        for number, previous in zip(self.SIGNALS, self._previous):
-            signal.signal(number, previous)
-
-
-def interruptible(work: Callable[[], _T], stop: Optional[threading.Event] = None) -> _T:
-    """work()'s result, worked out on another thread while this one waits for it in short slices.
-
-    A device call holds the thread that made it until its reply or its
-    time-out, however long that is, and Python runs a signal handler only on
-    the main thread, between two of its statements. So the main thread waits
-    here instead: a Ctrl-C raises KeyboardInterrupt at once (or sets ``stop``,
-    where a handler turns signals into it), and the worker is left to the end
-    of the process.
-    """
-    outcome: List[Tuple[bool, Any]] = []
-
-    def run() -> None:
-        try:
-            outcome.append((True, work()))
-        except BaseException as error:  # handed to the waiting thread as it is
-            outcome.append((False, error))
-
-    worker = threading.Thread(target=run, name="kivra-device-call", daemon=True)
-    worker.start()
-    try:
-        while worker.is_alive():
-            if stop is not None and stop.is_set():
-                raise KeyboardInterrupt
-            worker.join(_WAIT_SLICE)
-    except BaseException:
-        if worker.is_alive():
-            _abandoned.append(worker)
-        raise
-    succeeded, value = outcome[0]
-    if not succeeded:
-        raise value
-    return value  # type: ignore[no-any-return]
-
-
-def percentiles(samples: Sequence[float], points: Sequence[float] = (50.0, 99.0)) -> List[float]:
-    """Nearest-rank percentiles of samples (which must not be empty)."""
-    ordered = sorted(samples)
-    return [ordered[min(len(ordered), max(1, math.ceil(p / 100.0 * len(ordered)))) - 1] for p in points]
-
-
-def measure_exchanges(port: str, count: int, timeout: float = 0.05) -> Dict[str, float]:
-    """Times count zero-force exchanges with the arm on port; seconds."""
-    from .arm import Arm
-
-    if count < 1:
-        raise ValueError("the number of exchanges must be at least 1, got %d" % count)
-    with Arm(port, timeout=timeout) as arm:
-        force, position, velocity = Arm.buffer(), Arm.buffer(), Arm.buffer()
-        times = []
-        clock = time.perf_counter
-        for _ in range(count):
-            start = clock()
-            arm.exchange_force(force, position, velocity)
-            times.append(clock() - start)
-    p50, p99 = percentiles(times)
-    return {"count": float(count), "p50": p50, "p99": p99, "max": max(times), "mean": sum(times) / len(times)}
-
+from ..emulator import Emulator, emulator_path
+from ..errors import KivraError
+from .common import INTERRUPTED, _abandoned, _Interrupt, interruptible, measure_exchanges
+from .monitor import run_monitor
 
 def _ms(seconds: float) -> str:
     return "%.3f ms" % (seconds * 1e3)
@@ -129,7 +36,7 @@ def _ms(seconds: float) -> str:
 
 
 def version_text() -> str:
-    from . import __version__
+    from .. import __version__
 
     try:
         import KivraHardwareAPI
@@ -164,7 +71,7 @@ def _text(value: Any) -> str:
 
 
 def cmd_list(args: argparse.Namespace) -> int:
-    from .discovery import PROBE_TIMEOUT, find_devices
+    from ..discovery import PROBE_TIMEOUT, find_devices
 
     timeout = PROBE_TIMEOUT if args.timeout is None else args.timeout
     devices = interruptible(lambda: find_devices(timeout, directory=args.directory))
@@ -188,7 +95,7 @@ def cmd_list(args: argparse.Namespace) -> int:
 
 
 def _probe_arm(port: str, args: argparse.Namespace) -> None:
-    from .arm import Arm
+    from ..arm import Arm
 
     with Arm(port, timeout=args.timeout) as arm:
         info = arm.wakeup()
@@ -207,7 +114,7 @@ def _probe_arm(port: str, args: argparse.Namespace) -> None:
 
 
 def _probe_handle(port: str, args: argparse.Namespace) -> None:
-    from .handle import Handle
+    from ..handle import Handle
 
     print("kind:             handle")
     with Handle(port, timeout=args.timeout) as handle:
@@ -222,7 +129,7 @@ def cmd_probe(args: argparse.Namespace) -> int:
 
 
 def _probe(args: argparse.Namespace) -> int:
-    from .errors import ProtocolError
+    from ..errors import ProtocolError
 
     port = args.port
     print("port:             %s" % os.path.realpath(port))
@@ -245,128 +152,6 @@ def _probe(args: argparse.Namespace) -> int:
 
 
 # ---------------------------------------------------------------- monitor
-
-
-def _vector_text(values: Sequence[float], scale: float, digits: int) -> str:
-    return " ".join("%+*.*f" % (digits + 5, digits, v * scale) for v in values)
-
-
-class MonitorView:
-    """Redraws a fixed block of lines in place with ANSI cursor movements.
-
-    Into a file or a pipe it writes each block after the last instead.
-    """
-
-    def __init__(self, out: TextIO) -> None:
-        self.out = out
-        self.lines = 0
-        self.terminal = out.isatty()
-
-    def draw(self, lines: List[str]) -> None:
-        if not self.terminal:
-            self.out.write("\n".join(lines) + "\n\n")
-            self.out.flush()
-            return
-        up = "\x1b[%dF" % self.lines if self.lines else ""
-        body = "".join("\x1b[2K%s\n" % line for line in lines)
-        self.out.write(up + body)
-        self.out.flush()
-        self.lines = len(lines)
-
-    def __enter__(self) -> "MonitorView":
-        if self.terminal:
-            self.out.write("\x1b[?25l")  # hide the cursor while redrawing
-        return self
-
-    def __exit__(self, *exc_info: Any) -> None:
-        if self.terminal:
-            self.out.write("\x1b[?25h")
-            self.out.flush()
-
-
-def monitor_effects(args: argparse.Namespace, start: Sequence[float]) -> List[Any]:
-    """The effects chosen on the command line, placed relative to the start position."""
-    from .servo import Damping, Spring, Wall
-
-    effects: List[Any] = []
-    if args.spring:
-        effects.append(Spring(anchor=tuple(start), stiffness=args.spring, damping=0.0))
-    if args.damping:
-        effects.append(Damping(args.damping))
-    if args.wall is not None:
-        point = (start[0], start[1], start[2] - args.wall)
-        effects.append(Wall(point=point, normal=(0.0, 0.0, 1.0), stiffness=args.wall_stiffness, damping=0.0))
-    return effects
-
-
-def monitor_lines(port: str, loop: Any, previous: Tuple[int, float], now: float) -> Tuple[List[str], Tuple[int, float]]:
-    state = loop.state()
-    stats = loop.stats()
-    ticks, then = previous
-    rate = (stats.ticks - ticks) / (now - then) if now > then else 0.0
-    lines = [
-        "kivra monitor  %s  (Ctrl-C to stop)" % port,
-        "time      %10.3f s   tick %d" % (state.time, state.tick),
-        "position  %s mm" % _vector_text(state.position, 1e3, 2),
-        "velocity  %s mm/s" % _vector_text(state.velocity, 1e3, 1),
-        "force     %s N" % _vector_text(state.force, 1.0, 3),
-        "loop rate %10.1f Hz   misses %d   failed exchanges %d"
-        % (rate, stats.missed_deadlines, stats.failed_exchanges),
-        "lateness  p99 %s  max %s   exchange p99 %s  max %s"
-        % (
-            _ms(stats.wakeup_lateness.p99),
-            _ms(stats.wakeup_lateness.max),
-            _ms(stats.exchange_time.p99),
-            _ms(stats.exchange_time.max),
-        ),
-        "real-time %s   memory locked %s"
-        % ("yes" if stats.realtime_granted else "no", "yes" if stats.memory_locked else "no"),
-    ]
-    return lines, (stats.ticks, now)
-
-
-def _start_arm(
-    port: str, args: argparse.Namespace, stop: threading.Event, identify: bool = False
-) -> Tuple[Any, Any, Any]:
-    """(the arm on port, its position, its identity fields or None), asked for so that a Ctrl-C ends the wait."""
-    from .arm import Arm
-
-    def start() -> Tuple[Any, Any, Any]:
-        arm = Arm(port, timeout=args.timeout)
-        try:
-            identity = None
-            if identify:
-                from .web import identity_fields
-
-                identity = identity_fields(port, arm.wakeup(), arm.firmware_id())
-            position, _ = arm.exchange_force((0.0, 0.0, 0.0)) or ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0))
-        except BaseException:
-            arm.close()
-            raise
-        return arm, position, identity
-
-    return interruptible(start, stop)
-
-
-def run_monitor(port: str, args: argparse.Namespace, stop: threading.Event) -> None:
-    from .servo import ServoLoop
-
-    arm, start, _ = _start_arm(port, args, stop)
-    with arm:
-        loop = ServoLoop(arm, args.rate)
-        try:
-            effects = monitor_effects(args, start)
-            if effects:
-                loop.set_effects(*effects, force_limit=args.force_limit)
-            previous = (0, time.monotonic())
-            deadline = time.monotonic() + args.duration if args.duration else None
-            with MonitorView(sys.stdout) as view:
-                while not stop.is_set() and (deadline is None or time.monotonic() < deadline):
-                    lines, previous = monitor_lines(port, loop, previous, time.monotonic())
-                    view.draw(lines)
-                    stop.wait(1.0 / args.refresh)
-        finally:
-            loop.stop()
 
 
 def cmd_monitor(args: argparse.Namespace) -> int:

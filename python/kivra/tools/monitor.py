@@ -1,0 +1,136 @@
+"""The terminal view of a servo loop, and what it shares with the web view: effects from options, the arm's start."""
+
+import argparse
+import sys
+import threading
+import time
+from typing import Any, List, Sequence, TextIO, Tuple
+
+
+from .common import interruptible
+
+
+def _ms(seconds: float) -> str:
+    return "%.3f ms" % (seconds * 1e3)
+
+
+def _vector_text(values: Sequence[float], scale: float, digits: int) -> str:
+    return " ".join("%+*.*f" % (digits + 5, digits, v * scale) for v in values)
+
+
+class MonitorView:
+    """Redraws a fixed block of lines in place with ANSI cursor movements.
+
+    Into a file or a pipe it writes each block after the last instead.
+    """
+
+    def __init__(self, out: TextIO) -> None:
+        self.out = out
+        self.lines = 0
+        self.terminal = out.isatty()
+
+    def draw(self, lines: List[str]) -> None:
+        if not self.terminal:
+            self.out.write("\n".join(lines) + "\n\n")
+            self.out.flush()
+            return
+        up = "\x1b[%dF" % self.lines if self.lines else ""
+        body = "".join("\x1b[2K%s\n" % line for line in lines)
+        self.out.write(up + body)
+        self.out.flush()
+        self.lines = len(lines)
+
+    def __enter__(self) -> "MonitorView":
+        if self.terminal:
+            self.out.write("\x1b[?25l")  # hide the cursor while redrawing
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        if self.terminal:
+            self.out.write("\x1b[?25h")
+            self.out.flush()
+
+
+def monitor_effects(args: argparse.Namespace, start: Sequence[float]) -> List[Any]:
+    """The effects chosen on the command line, placed relative to the start position."""
+    from ..servo import Damping, Spring, Wall
+
+    effects: List[Any] = []
+    if args.spring:
+        effects.append(Spring(anchor=tuple(start), stiffness=args.spring, damping=0.0))
+    if args.damping:
+        effects.append(Damping(args.damping))
+    if args.wall is not None:
+        point = (start[0], start[1], start[2] - args.wall)
+        effects.append(Wall(point=point, normal=(0.0, 0.0, 1.0), stiffness=args.wall_stiffness, damping=0.0))
+    return effects
+
+
+def monitor_lines(port: str, loop: Any, previous: Tuple[int, float], now: float) -> Tuple[List[str], Tuple[int, float]]:
+    state = loop.state()
+    stats = loop.stats()
+    ticks, then = previous
+    rate = (stats.ticks - ticks) / (now - then) if now > then else 0.0
+    lines = [
+        "kivra monitor  %s  (Ctrl-C to stop)" % port,
+        "time      %10.3f s   tick %d" % (state.time, state.tick),
+        "position  %s mm" % _vector_text(state.position, 1e3, 2),
+        "velocity  %s mm/s" % _vector_text(state.velocity, 1e3, 1),
+        "force     %s N" % _vector_text(state.force, 1.0, 3),
+        "loop rate %10.1f Hz   misses %d   failed exchanges %d"
+        % (rate, stats.missed_deadlines, stats.failed_exchanges),
+        "lateness  p99 %s  max %s   exchange p99 %s  max %s"
+        % (
+            _ms(stats.wakeup_lateness.p99),
+            _ms(stats.wakeup_lateness.max),
+            _ms(stats.exchange_time.p99),
+            _ms(stats.exchange_time.max),
+        ),
+        "real-time %s   memory locked %s"
+        % ("yes" if stats.realtime_granted else "no", "yes" if stats.memory_locked else "no"),
+    ]
+    return lines, (stats.ticks, now)
+
+
+def _start_arm(
+    port: str, args: argparse.Namespace, stop: threading.Event, identify: bool = False
+) -> Tuple[Any, Any, Any]:
+    """(the arm on port, its position, its identity fields or None), asked for so that a Ctrl-C ends the wait."""
+    from ..arm import Arm
+
+    def start() -> Tuple[Any, Any, Any]:
+        arm = Arm(port, timeout=args.timeout)
+        try:
+            identity = None
+            if identify:
+                from .web import identity_fields
+
+                identity = identity_fields(port, arm.wakeup(), arm.firmware_id())
+            position, _ = arm.exchange_force((0.0, 0.0, 0.0)) or ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0))
+        except BaseException:
+            arm.close()
+            raise
+        return arm, position, identity
+
+    return interruptible(start, stop)
+
+
+def run_monitor(port: str, args: argparse.Namespace, stop: threading.Event) -> None:
+    from ..servo import ServoLoop
+
+    arm, start, _ = _start_arm(port, args, stop)
+    with arm:
+        loop = ServoLoop(arm, args.rate)
+        try:
+            effects = monitor_effects(args, start)
+            if effects:
+                loop.set_effects(*effects, force_limit=args.force_limit)
+            previous = (0, time.monotonic())
+            deadline = time.monotonic() + args.duration if args.duration else None
+            with MonitorView(sys.stdout) as view:
+                while not stop.is_set() and (deadline is None or time.monotonic() < deadline):
+                    lines, previous = monitor_lines(port, loop, previous, time.monotonic())
+                    view.draw(lines)
+                    stop.wait(1.0 / args.refresh)
+        finally:
+            loop.stop()
