@@ -405,7 +405,9 @@ def misses_in_turn(counts, show, hide, rounds, seconds):
 # 24 frames a second instead of 25, and after ten tabs were switched away and
 # back one got no frames within 10 s. Until that is understood these two stay
 # out of the test command rather than fail it.
-SERVER_UNDER_INVESTIGATION = pytest.mark.skip(reason="frames and tab switching with the bounded server: under investigation")
+SERVER_UNDER_INVESTIGATION = pytest.mark.skip(
+    reason="frames and tab switching with the bounded server: under investigation"
+)
 
 
 @SERVER_UNDER_INVESTIGATION
