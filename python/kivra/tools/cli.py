@@ -135,9 +135,13 @@ def _probe(args: argparse.Namespace) -> int:
     print("port:             %s" % os.path.realpath(port))
     try:
         _probe_arm(port, args)
-    except ProtocolError as error:
-        # A handle answers an arm's wakeup with its info or status message.
-        if error.code not in (208, 218):
+    except ProtocolError:
+        # A handle answers an arm's wakeup with a message of its own: the
+        # probe, which knows the handle's replies, tells whether this one did.
+        from .._kivra_ffi import lib
+        from ..discovery import _probe as probe_ports
+
+        if probe_ports([port], args.timeout)[0].kind != lib.KIVRA_DEVICE_HANDLE:
             raise
         _probe_handle(port, args)
         return 0
