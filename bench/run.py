@@ -359,8 +359,8 @@ def main():
         "%d clients, %d rounds; %d calls per round at zero delay, %d at %g us delay"
         % (len(clients), args.rounds, args.calls, args.delay_calls, args.delay_us)
     )
-    print("%d loops, %d rounds of %g s at %g Hz" % (len(loops), args.servo_rounds, args.servo_seconds,
-                                                   args.servo_rate))
+    print("%d loops, %d rounds of %g s at %g Hz"
+          % (len(loops), args.servo_rounds, args.servo_seconds, args.servo_rate))
     started = time.monotonic()
     responder_first = False
     try:

@@ -95,8 +95,8 @@ int main(int argc, char** argv) {
         std::printf("%llu %llu %llu %d %lld %lld %lld %lld %lld %lld %lld %lld\n",
                     static_cast<unsigned long long>(s.ticks), static_cast<unsigned long long>(s.missed_deadlines),
                     static_cast<unsigned long long>(s.failed_exchanges), s.realtime_granted ? 1 : 0, ns(late.p50),
-                    ns(late.p99), ns(late.p999), ns(late.max), ns(exchange.p50), ns(exchange.p99),
-                    ns(exchange.p999), ns(exchange.max));
+                    ns(late.p99), ns(late.p999), ns(late.max), ns(exchange.p50), ns(exchange.p99), ns(exchange.p999),
+                    ns(exchange.max));
         std::fflush(stdout);
     }
     return 0;

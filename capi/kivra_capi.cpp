@@ -86,12 +86,14 @@ void kivra_set_interrupt_fd(int32_t fd) { Kivra::HardwareAPI::Devices::set_threa
 
 kivra_status kivra_arm_open(const char* port, double timeout, uint32_t flags, kivra_arm** arm, int32_t* detail) {
     if (arm != nullptr) *arm = nullptr;
-    if (port == nullptr || arm == nullptr || !valid_timeout(timeout) || (flags & ~uint32_t{KIVRA_OPEN_EXCLUSIVE}) != 0) {
+    if (port == nullptr || arm == nullptr || !valid_timeout(timeout) ||
+        (flags & ~uint32_t{KIVRA_OPEN_EXCLUSIVE}) != 0) {
         return with_detail(detail, KIVRA_INVALID_ARGUMENT);
     }
     return guarded(detail, [&]() -> kivra_status {
         auto core = std::make_shared<ArmCore>(port, timeout);
-        const Outcome opened = core->stream.open_port((flags & KIVRA_OPEN_EXCLUSIVE) != 0 ? PortLock::exclusive : PortLock::shared);
+        const Outcome opened =
+            core->stream.open_port((flags & KIVRA_OPEN_EXCLUSIVE) != 0 ? PortLock::exclusive : PortLock::shared);
         if (!opened.ok()) return report(opened, detail);
         core->open.store(true);
         *arm = new kivra_arm{std::move(core)};

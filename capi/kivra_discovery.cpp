@@ -10,6 +10,7 @@
 
 #include "KivraHardwareAPI/Device.h"
 #include "KivraHardwareAPI/Probe.h"
+#include "KivraHardwareAPI/Threads.h"
 #include "capi_internal.h"
 #include "kivra/kivra_handle.h"
 
@@ -35,8 +36,8 @@ void probe(const char* port, double timeout, kivra_probe_result& result) noexcep
         if (answer.has_arm_info) to_c_info(answer.arm, result.arm);
         if (answer.has_handle_info) {
             const auto& info = answer.handle;
-            result.handle = {info.device_id, info.tool_data_remaining, info.device_model_number,
-                             info.hardware_version, info.firmware_version};
+            result.handle = {info.device_id, info.tool_data_remaining, info.device_model_number, info.hardware_version,
+                             info.firmware_version};
         }
     } catch (const std::bad_alloc&) {
         result.status = KIVRA_OUT_OF_MEMORY;
@@ -68,7 +69,8 @@ kivra_status kivra_probe_ports(const char* const* ports, size_t count, double ti
         };
         try {
             for (; started < count; ++started) {
-                probes.emplace_back(probe_for_caller, ports[started], timeout, std::ref(results[started]));
+                probes.push_back(Kivra::HardwareAPI::library_thread(probe_for_caller, ports[started], timeout,
+                                                                    std::ref(results[started])));
             }
         } catch (const std::system_error&) {
             // Out of threads: the rest are probed here, one after another.

@@ -54,11 +54,8 @@ void copy_message(const HandleMessage& from, kivra_handle_message& to) {
             to.status.user_data_length = from.status.user_data_length;
             std::memcpy(to.status.user_data, from.status.user_data, sizeof(to.status.user_data));
             break;
-        case HandleMessage::Kind::error:
-            to.error = {from.error.device_id, from.error.error_code};
-            break;
-        case HandleMessage::Kind::none:
-            break;
+        case HandleMessage::Kind::error: to.error = {from.error.device_id, from.error.error_code}; break;
+        case HandleMessage::Kind::none: break;
     }
 }
 
@@ -75,7 +72,8 @@ kivra_status kivra_handle_open(const char* port, double timeout, uint32_t flags,
     }
     return guarded(detail, [&]() -> kivra_status {
         auto opened_handle = std::make_unique<kivra_handle>(port, timeout);
-        const Outcome opened = opened_handle->stream.open_port((flags & KIVRA_OPEN_EXCLUSIVE) != 0 ? PortLock::exclusive : PortLock::shared);
+        const Outcome opened = opened_handle->stream.open_port((flags & KIVRA_OPEN_EXCLUSIVE) != 0 ? PortLock::exclusive
+                                                                                                   : PortLock::shared);
         if (!opened.ok()) return report(opened, detail);
         opened_handle->open.store(true);
         *handle = opened_handle.release();

@@ -18,7 +18,8 @@ using namespace kivra_capi;
 namespace Servo = Kivra::HardwareAPI::Servo;
 using Servo::Vector3;
 
-static_assert(Servo::MAX_WALLS == sizeof(kivra_effects::walls) / sizeof(kivra_wall) && Servo::MAX_WALLS == KIVRA_MAX_WALLS,
+static_assert(Servo::MAX_WALLS == sizeof(kivra_effects::walls) / sizeof(kivra_wall) &&
+                  Servo::MAX_WALLS == KIVRA_MAX_WALLS,
               "one C wall per wall of the core");
 static_assert(Servo::MAX_FORCE == KIVRA_MAX_FORCE && Servo::LOWEST_RATE == KIVRA_SERVO_LOWEST_RATE &&
                   Servo::HIGHEST_RATE == KIVRA_SERVO_HIGHEST_RATE,
@@ -172,9 +173,9 @@ kivra_status kivra_servo_start(kivra_arm* arm, double rate, const kivra_servo_op
     kivra_servo_options chosen;
     kivra_servo_default_options(&chosen);
     if (options != nullptr) chosen = *options;
-    if (!std::isfinite(chosen.exchange_timeout) || chosen.exchange_timeout < 0.0 || !std::isfinite(chosen.host_force_hold) ||
-        chosen.host_force_hold < 0.0 || !std::isfinite(chosen.host_force_ramp) || chosen.host_force_ramp < 0.0 ||
-        chosen.trace_capacity == 0) {
+    if (!std::isfinite(chosen.exchange_timeout) || chosen.exchange_timeout < 0.0 ||
+        !std::isfinite(chosen.host_force_hold) || chosen.host_force_hold < 0.0 ||
+        !std::isfinite(chosen.host_force_ramp) || chosen.host_force_ramp < 0.0 || chosen.trace_capacity == 0) {
         return with_detail(detail, KIVRA_INVALID_ARGUMENT);
     }
     return guarded(detail, [&]() -> kivra_status {
@@ -224,12 +225,11 @@ void kivra_servo_destroy(kivra_servo* servo) {
     delete servo;
 }
 
-int32_t kivra_servo_is_running(const kivra_servo* servo) {
-    return servo != nullptr && servo->loop->running() ? 1 : 0;
-}
+int32_t kivra_servo_is_running(const kivra_servo* servo) { return servo != nullptr && servo->loop->running() ? 1 : 0; }
 
 kivra_status kivra_servo_set_effects(kivra_servo* servo, const kivra_effects* effects) {
-    if (servo == nullptr || effects == nullptr || kivra_effects_problem(effects) != nullptr) return KIVRA_INVALID_ARGUMENT;
+    if (servo == nullptr || effects == nullptr || kivra_effects_problem(effects) != nullptr)
+        return KIVRA_INVALID_ARGUMENT;
     return guarded(nullptr, [&]() -> kivra_status {
         servo->loop->set_effects(effects_of(*effects));
         return KIVRA_OK;

@@ -28,17 +28,13 @@ std::size_t ArmDevice::request_length(const uint8_t* bytes, std::size_t) const {
         case Code::ORIENTATION:
         case Code::TEMPERATURE:
         case Code::MOTOR_CURRENTS:
-        case Code::POWER_STATUS:
-            return 1;
-        case Code::IDENTIFIER:
-            return 2;
+        case Code::POWER_STATUS: return 1;
+        case Code::IDENTIFIER: return 2;
         case Code::JOINT_TORQUES:
         case Code::JOINT_ANGLES:
         case Code::END_EFFECTOR_FORCE:
-        case Code::END_EFFECTOR_POSITION:
-            return 13;
-        default:
-            return 0;
+        case Code::END_EFFECTOR_POSITION: return 13;
+        default: return 0;
     }
 }
 
@@ -113,11 +109,8 @@ void ArmDevice::handle_request(const uint8_t* request, std::size_t, double now, 
             replies.send(reply, now);
             break;
         }
-        case Code::POWER_STATUS:
-            replies.send(Message{Code::POWER_STATUS, POWERED}, now);
-            break;
-        default:
-            break;
+        case Code::POWER_STATUS: replies.send(Message{Code::POWER_STATUS, POWERED}, now); break;
+        default: break;
     }
 }
 

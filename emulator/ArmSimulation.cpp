@@ -12,14 +12,14 @@ constexpr double DEGREES_PER_RADIAN = 57.29577951308232;
 // Mechanics of a small desktop arm, chosen so that a hand-sized force moves
 // the end effector by centimetres in a fraction of a second.
 constexpr Vec3 INERTIA = {0.003, 0.004, 0.004};  // [kg m^2], motor side
-constexpr double JOINT_DAMPING = 0.03;            // [N m s/rad]
-constexpr double MAX_TORQUE = 1.5;                // per motor [N m]
-constexpr double MAX_FORCE = 15.0;                // end-effector command [N]
-constexpr double POSITION_STIFFNESS = 300.0;      // [N/m]
-constexpr double POSITION_DAMPING = 10.0;         // [N s/m]
-constexpr double JOINT_STIFFNESS = 3.0;           // [N m/rad]
-constexpr double JOINT_DAMPING_GAIN = 0.2;        // [N m s/rad]
-constexpr double TORQUE_CONSTANT = 0.2;           // [N m/A], at the joint
+constexpr double JOINT_DAMPING = 0.03;           // [N m s/rad]
+constexpr double MAX_TORQUE = 1.5;               // per motor [N m]
+constexpr double MAX_FORCE = 15.0;               // end-effector command [N]
+constexpr double POSITION_STIFFNESS = 300.0;     // [N/m]
+constexpr double POSITION_DAMPING = 10.0;        // [N s/m]
+constexpr double JOINT_STIFFNESS = 3.0;          // [N m/rad]
+constexpr double JOINT_DAMPING_GAIN = 0.2;       // [N m s/rad]
+constexpr double TORQUE_CONSTANT = 0.2;          // [N m/A], at the joint
 // End stops [deg]. The elbow ranges keep the two first links apart, where
 // the linkage has no position.
 constexpr Vec3 LOWER_LIMIT = {-60.0, -80.0, -180.0};
@@ -67,8 +67,8 @@ void ArmSimulation::advance(double now) {
 }
 
 Vec3 ArmSimulation::forward(const Vec3& r) const {
-    const Float3 p = model.forward_kinematics(static_cast<float>(r[0]), static_cast<float>(r[1]),
-                                              static_cast<float>(r[2]));
+    const Float3 p =
+        model.forward_kinematics(static_cast<float>(r[0]), static_cast<float>(r[1]), static_cast<float>(r[2]));
     return {p[0], p[1], p[2]};
 }
 
@@ -95,11 +95,8 @@ Vec3 ArmSimulation::motor_torques(const Matrix3& j, bool have_j) const {
     Vec3 force{};
     bool through_jacobian = false;
     switch (mode) {
-        case Mode::limp:
-            break;
-        case Mode::joint_torques:
-            tau = target;
-            break;
+        case Mode::limp: break;
+        case Mode::joint_torques: tau = target; break;
         case Mode::joint_angles:
             for (std::size_t i = 0; i < 3; ++i) {
                 tau[i] = JOINT_STIFFNESS * (target[i] - angles[i]) / DEGREES_PER_RADIAN - JOINT_DAMPING_GAIN * omega[i];

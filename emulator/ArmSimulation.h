@@ -48,9 +48,9 @@ private:
 
     Kivra::HardwareAPI::Devices::KinematicModel model;
     double watchdog;
-    double time;  // simulated time [s]
-    Vec3 angles;  // readings [deg]
-    Vec3 rates{};  // [deg/s]
+    double time;     // simulated time [s]
+    Vec3 angles;     // readings [deg]
+    Vec3 rates{};    // [deg/s]
     Vec3 torques{};  // motor torques of the last step [N m]
     double celsius;
 

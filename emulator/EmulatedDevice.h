@@ -22,9 +22,7 @@ public:
     void send(Message message, double now);
     // Replies whose time has come, oldest first.
     std::vector<Message> take_due(double now);
-    double next_due() const {
-        return pending.empty() ? std::numeric_limits<double>::infinity() : pending.front().due;
-    }
+    double next_due() const { return pending.empty() ? std::numeric_limits<double>::infinity() : pending.front().due; }
     void clear() { pending.clear(); }
     bool empty() const { return pending.empty(); }
 

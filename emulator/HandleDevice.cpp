@@ -17,13 +17,13 @@ constexpr uint8_t ESCAPED_END = 0xDC;
 constexpr uint8_t ESCAPED_ESCAPE = 0xDD;
 constexpr std::size_t HANDLE_STATE_HEADER = 4;  // code, device id, length
 
-constexpr double TURN_RATE = 0.35;          // [rad/s]
-constexpr double START_ANGLE = 1.0;         // [rad], tilted from the start
-constexpr double SENSOR_PERIOD = 6.2;       // [s], one sweep of the level up and down
-constexpr double BUTTON_PERIOD = 0.8;       // [s] per button pattern
-constexpr double FULL_BATTERY = 4.2;        // [V]
-constexpr double EMPTY_BATTERY = 3.0;       // [V], the lowest level the frame can carry
-constexpr double BATTERY_STEP = 0.005;      // [V] per raw unit
+constexpr double TURN_RATE = 0.35;      // [rad/s]
+constexpr double START_ANGLE = 1.0;     // [rad], tilted from the start
+constexpr double SENSOR_PERIOD = 6.2;   // [s], one sweep of the level up and down
+constexpr double BUTTON_PERIOD = 0.8;   // [s] per button pattern
+constexpr double FULL_BATTERY = 4.2;    // [V]
+constexpr double EMPTY_BATTERY = 3.0;   // [V], the lowest level the frame can carry
+constexpr double BATTERY_STEP = 0.005;  // [V] per raw unit
 
 int16_t quaternion_component(float value) {
     const double scaled = std::round(static_cast<double>(value) * 32768.0);
@@ -96,12 +96,10 @@ HandleReadings HandleDevice::readings(double now) const {
 std::size_t HandleDevice::request_length(const uint8_t* bytes, std::size_t available) const {
     switch (bytes[0]) {
         case Handle::WAKEUP_CODE:
-        case Handle::STATUS_CODE:
-            return 1;
+        case Handle::STATUS_CODE: return 1;
         case Handle::HANDLE_STATE_CODE:
             return available < HANDLE_STATE_HEADER ? HANDLE_STATE_HEADER : HANDLE_STATE_HEADER + bytes[3];
-        default:
-            return 0;
+        default: return 0;
     }
 }
 
@@ -136,8 +134,7 @@ void HandleDevice::handle_request(const uint8_t* request, std::size_t length, do
             // No reply; the user data comes back with every status message.
             user_data.assign(request + HANDLE_STATE_HEADER, request + length);
             break;
-        default:
-            break;
+        default: break;
     }
 }
 

@@ -29,8 +29,8 @@ struct Options {
     double watchdog = 0.25;
 
     // Handle.
-    double stream_rate = 100.0;  // escaped status frames per second; 0: none
-    double stream_hold = 0.5;    // quiet time after a request or an open before frames flow [s]
+    double stream_rate = 100.0;    // escaped status frames per second; 0: none
+    double stream_hold = 0.5;      // quiet time after a request or an open before frames flow [s]
     double battery_drain = 0.002;  // [V/s]
     uint8_t tool_data_remaining = 100;
 

@@ -59,7 +59,7 @@ PtyPort::PtyPort(const std::string& link_path) {
         // An emulator that was killed leaves its link behind, pointing at a
         // terminal that went with it (or whose number this one now has):
         // such a link is taken over.
-        struct stat existing{};
+        struct stat existing {};
         if (::lstat(link_path.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode)) {
             char target[256] = {};
             const ssize_t length = ::readlink(link_path.c_str(), target, sizeof(target) - 1);

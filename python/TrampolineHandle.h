@@ -43,8 +43,7 @@ public:
         bool overridden = false;
         {
             py::gil_scoped_acquire gil;
-            py::function override =
-                py::get_override(static_cast<const Handle*>(this), "OnReceiveHandleStatusMessage");
+            py::function override = py::get_override(static_cast<const Handle*>(this), "OnReceiveHandleStatusMessage");
             if (override) {
                 overridden = true;
                 py::list quaternion_list(components.size());
@@ -53,8 +52,7 @@ public:
                 }
                 py::list data_list(user_data_length);
                 for (std::size_t i = 0; i < user_data_length; ++i) data_list[i] = py::int_(data[i]);
-                override(device_id, quaternion_list, error_flag, hall_effect_sensor_level, user_data_length,
-                         data_list);
+                override(device_id, quaternion_list, error_flag, hall_effect_sensor_level, user_data_length, data_list);
             }
         }
         // Raised only after the lock is given back, as every other failure

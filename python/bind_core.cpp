@@ -60,9 +60,8 @@ void refuse_instance_attributes([[maybe_unused]] py::handle cls) {
                 py::cpp_function(
                     [type](py::handle self, py::str name, py::object value) {
                         if (Py_TYPE(self.ptr()) == type && !py::hasattr(reinterpret_cast<PyObject*>(type), name)) {
-                            throw py::attribute_error(std::string("'") + type->tp_name +
-                                                      "' object has no attribute '" + name.cast<std::string>() +
-                                                      "'");
+                            throw py::attribute_error(std::string("'") + type->tp_name + "' object has no attribute '" +
+                                                      name.cast<std::string>() + "'");
                         }
                         if (PyObject_GenericSetAttr(self.ptr(), name.ptr(), value.ptr()) != 0) {
                             throw py::error_already_set();

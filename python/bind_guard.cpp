@@ -45,8 +45,8 @@ PyObject* uninitialized_argument(const function_record* record, PyObject* args) 
 }
 
 PyObject* checked_call(PyObject* capsule, PyObject* args, PyObject* kwargs) {
-    auto* record = static_cast<function_record*>(
-        PyCapsule_GetPointer(capsule, py::detail::get_function_record_capsule_name()));
+    auto* record =
+        static_cast<function_record*>(PyCapsule_GetPointer(capsule, py::detail::get_function_record_capsule_name()));
     if (record == nullptr) return nullptr;
     if (PyObject* argument = uninitialized_argument(record, args)) {
         try {
@@ -64,8 +64,8 @@ PyObject* checked_call(PyObject* capsule, PyObject* args, PyObject* kwargs) {
             try {
                 const std::string type_name = py::detail::get_fully_qualified_tp_name(Py_TYPE(self));
                 PyErr_Format(PyExc_TypeError,
-                             "%s() called on an uninitialized %s object; its __init__ was never called",
-                             record->name, type_name.c_str());
+                             "%s() called on an uninitialized %s object; its __init__ was never called", record->name,
+                             type_name.c_str());
             } catch (py::error_already_set& error) {
                 error.restore();
             }
@@ -99,8 +99,8 @@ void guard_function(py::handle candidate) {
         !py::detail::is_function_record_capsule(py::reinterpret_borrow<py::capsule>(capsule))) {
         return;
     }
-    auto* record = static_cast<function_record*>(
-        PyCapsule_GetPointer(capsule, py::detail::get_function_record_capsule_name()));
+    auto* record =
+        static_cast<function_record*>(PyCapsule_GetPointer(capsule, py::detail::get_function_record_capsule_name()));
     if (record == nullptr || record->def == nullptr) {
         PyErr_Clear();
         return;

@@ -126,14 +126,13 @@ void bind_handle(py::module_& m) {
     cls.def("SendDeviceWakeup", &Handle::SendDeviceWakeup, py::call_guard<py::gil_scoped_release>());
     cls.def("SendHandleState", &send_handle_state, py::arg("device_id") = 0, py::arg("data_length") = 0,
             py::arg("user_data") = py::none(), "send handle state");
-    cls.def("RequestStatus", &Handle::RequestStatus, py::call_guard<py::gil_scoped_release>(),
-            "request handle status");
-    cls.def("OnReceiveHandleInfo", &Handle::OnReceiveHandleInfo, py::arg("tool_data_remaining"),
-            py::arg("device_id"), py::arg("device_model_number"), py::arg("hardware_version"),
-            py::arg("firmware_version"), "OnReceiveHandleInfo");
-    cls.def("OnReceiveHandleStatusMessage", &status_message_from_python, py::arg("device_id"),
-            py::arg("quaternion"), py::arg("error_flag"), py::arg("hall_effect_sensor_level"),
-            py::arg("user_data_length"), py::arg("user_data"), "OnReceiveHandleStatusMessage");
+    cls.def("RequestStatus", &Handle::RequestStatus, py::call_guard<py::gil_scoped_release>(), "request handle status");
+    cls.def("OnReceiveHandleInfo", &Handle::OnReceiveHandleInfo, py::arg("tool_data_remaining"), py::arg("device_id"),
+            py::arg("device_model_number"), py::arg("hardware_version"), py::arg("firmware_version"),
+            "OnReceiveHandleInfo");
+    cls.def("OnReceiveHandleStatusMessage", &status_message_from_python, py::arg("device_id"), py::arg("quaternion"),
+            py::arg("error_flag"), py::arg("hall_effect_sensor_level"), py::arg("user_data_length"),
+            py::arg("user_data"), "OnReceiveHandleStatusMessage");
     cls.def("OnReceiveHandleErrorResponse", &Handle::OnReceiveHandleErrorResponse, py::arg("device_id"),
             py::arg("error_code"), "OnReceiveHandleErrorResponse");
     cls.def("Receive", &Handle::Receive, py::call_guard<py::gil_scoped_release>(), "Receive data from the handle");

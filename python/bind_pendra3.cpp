@@ -155,8 +155,8 @@ void send_legacy(Pendra3& self, uint8_t code, const FloatList& values, const cha
     self.send_command(code, checked);
 }
 
-py::tuple receive_state_legacy(Pendra3& self, uint8_t code, FloatList first, FloatList second,
-                                   const char* first_name, const char* second_name, const char* warning) {
+py::tuple receive_state_legacy(Pendra3& self, uint8_t code, FloatList first, FloatList second, const char* first_name,
+                               const char* second_name, const char* warning) {
     Vector3 a = first_three(first, first_name);
     Vector3 b = first_three(second, second_name);
     warn_deprecated(warning);
@@ -298,8 +298,7 @@ void bind_pendra3(py::module_& m) {
         [](Pendra3& self, const FloatVector& request) {
             return command<&Pendra3::joint_angles>(self, request.values, "joint angle request vector");
         },
-        "Send joint angles to the device and receive the joint states",
-        py::arg("joint angle request vector") = zeros);
+        "Send joint angles to the device and receive the joint states", py::arg("joint angle request vector") = zeros);
 
     cls.def(
         "SendDeviceWakeup",
@@ -336,15 +335,14 @@ void bind_pendra3(py::module_& m) {
             py::gil_scoped_release release;
             self.send_command(Code::END_EFFECTOR_FORCE, {x, y, z});
         },
-        "[Deprecated] Send force to the device", py::arg("ForceX") = 0, py::arg("ForceY") = 0,
-        py::arg("ForceZ") = 0);
+        "[Deprecated] Send force to the device", py::arg("ForceX") = 0, py::arg("ForceY") = 0, py::arg("ForceZ") = 0);
 
     cls.def(
         "ReceiveState",
         [](Pendra3& self, FloatVector position, FloatVector velocity) {
             return receive_state_legacy(self, Code::END_EFFECTOR_STATE, std::move(position.values),
-                                            std::move(velocity.values), "position", "velocity",
-                                            "ReceiveState is deprecated, use end_effector instead");
+                                        std::move(velocity.values), "position", "velocity",
+                                        "ReceiveState is deprecated, use end_effector instead");
         },
         "[Deprecated] receive state and return position and velocity", py::arg("position") = zeros,
         py::arg("velocity") = zeros);
@@ -353,8 +351,8 @@ void bind_pendra3(py::module_& m) {
         "ReceiveJointState",
         [](Pendra3& self, FloatVector joint_position, FloatVector joint_velocity) {
             return receive_state_legacy(self, Code::JOINT_STATE, std::move(joint_position.values),
-                                            std::move(joint_velocity.values), "joint_position", "joint_velocity",
-                                            "ReceiveJointState is deprecated, use joint_torques instead");
+                                        std::move(joint_velocity.values), "joint_position", "joint_velocity",
+                                        "ReceiveJointState is deprecated, use joint_torques instead");
         },
         "[Deprecated] receive joint state and return position and velocity in the joint reference frame",
         py::arg("joint_position") = zeros, py::arg("joint_velocity") = zeros);
@@ -363,7 +361,7 @@ void bind_pendra3(py::module_& m) {
         "SendJointTorques",
         [](Pendra3& self, const FloatVector& joint_torque) {
             send_legacy(self, Code::JOINT_TORQUES, joint_torque.values, "joint_torque",
-                            "SendJointTorques is deprecated, use joint_torques instead");
+                        "SendJointTorques is deprecated, use joint_torques instead");
         },
         "[Deprecated] send joint torque", py::arg("joint_torque") = zeros);
 
@@ -374,8 +372,7 @@ void bind_pendra3(py::module_& m) {
         },
         "Send angles to the device", py::arg("angle") = zeros);
 
-    cls.def("RequestCurrent", &Pendra3::request_current, py::call_guard<py::gil_scoped_release>(),
-            "request current");
+    cls.def("RequestCurrent", &Pendra3::request_current, py::call_guard<py::gil_scoped_release>(), "request current");
 
     cls.def(
         "ReceiveCurrent",
@@ -394,7 +391,7 @@ void bind_pendra3(py::module_& m) {
         "SendPosition",
         [](Pendra3& self, const FloatVector& position) {
             send_legacy(self, Code::END_EFFECTOR_POSITION, position.values, "position",
-                            "SendPosition is deprecated, use end_effector_position instead");
+                        "SendPosition is deprecated, use end_effector_position instead");
         },
         "[Deprecated] Send Position to the device", py::arg("position") = zeros);
 

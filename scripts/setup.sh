@@ -11,7 +11,7 @@ APT_PACKAGES=(
   pypy3 pypy3-dev pypy3-venv
   python3 python3-dev python3-pytest python3-exceptiongroup python3-tomli
   python3-serial python3-matplotlib python3-cffi
-  python3-venv mypy tmux
+  python3-venv mypy flake8 clang-format tmux
   chromium
 )
 if [ "${KIVRA_SETUP_EXTRA:-}" != "" ]; then

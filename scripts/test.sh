@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the C++ tests (plain and under
-# AddressSanitizer + UBSan) through CTest, then the pytest suite under PyPy 3.9
-# and under Debian's CPython against the freshly built modules.
+# Checks the style (scripts/lint.sh), builds everything and runs every test:
+# the C++ tests (plain and under AddressSanitizer + UBSan) through CTest, then
+# the pytest suite under PyPy 3.9 and under Debian's CPython against the
+# freshly built modules.
 #
 # --quick: builds only what it runs, the plain C++ tests and the pytest suite
 # under PyPy, each without its slow cases (those that take a second or more;
@@ -21,14 +22,18 @@ esac
 # late replies waited for, timing comparisons.
 SLOW_CPP_TESTS='PortFolder[.](ArmScanProbesUsbCdcPortsOnly|LateHandleIsNotReported)|LateReplyIsNeverTakenForTheNextLogged|NextExchangeGetsItsOwnReply/[a-z_]*_logged|SilentDevice[.]|SilentDeviceTimesOut|SilentHandleGivesMinusOne|ManiloStatus(GivesUpWithout|CodeTwoWhen)|QuickRepliesAreTakenWhole|HandleFuzz[.]ReceiveOnRandomStreams|ZeroTimeoutWaitsForALateReply|HeaderAndPayloadTimeouts|AfterShortReadEveryRead|WriteAfterShortRead|ShowmanycHoldsTheWaitingByte|TimedReadReturnsPartialCount|RefusesForcesOfANonFinitePosition'
 
+bash scripts/setup.sh >/dev/null || { echo "setup failed"; exit 1; }
+# Style first: drift fails the run before anything slow has been spent on it.
+bash scripts/lint.sh
+lint_status=$?
+
 if [ $QUICK = 1 ]; then
   started=$SECONDS
-  bash scripts/setup.sh >/dev/null &&
-    cmake -S . -B build/pypy -G Ninja -DPYTHON_EXECUTABLE=/usr/bin/pypy3 >/dev/null &&
+  cmake -S . -B build/pypy -G Ninja -DPYTHON_EXECUTABLE=/usr/bin/pypy3 >/dev/null &&
     cmake --build build/pypy -j "${KIVRA_JOBS:-$(nproc)}" \
       --target kivra_tests KivraHardwareAPI kivra_package kivra-emulator ||
     { echo "build failed"; exit 1; }
-  status=0
+  status=$lint_status
   echo "=== plain C++ tests, slow ones left out"
   ctest --test-dir build/pypy -j 2 --output-on-failure --timeout 300 \
     -R '^kivra_tests:' -E "$SLOW_CPP_TESTS" || status=1
@@ -44,6 +49,7 @@ fi
 bash scripts/build.sh || { echo "build failed"; exit 1; }
 
 failures=()
+[ $lint_status = 0 ] || failures+=("style checks")
 run() {  # name, command...
   local name=$1; shift
   echo "=== $name"

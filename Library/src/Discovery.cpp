@@ -96,8 +96,8 @@ int32_t probe_handle(const char* port_path) {
         Devices::Device handle(&stream);
         std::lock_guard<std::recursive_mutex> lock(stream.exchange_mutex());
         // The handle's own probe takes what the port held for the answer.
-        const ProbeResult answer =
-            probe_device(handle, ProbeRule{Devices::ExchangeRule::devices_own(handle.timeout), ProbeKind::handle, false});
+        const ProbeResult answer = probe_device(
+            handle, ProbeRule{Devices::ExchangeRule::devices_own(handle.timeout), ProbeKind::handle, false});
         stream.close();
         return answer.kind == ProbeKind::handle ? 1 : 0;
     } catch (const std::exception& error) {
@@ -119,7 +119,9 @@ std::vector<std::string> detect_pendra3s(const fs::path& directory) {
     return found;
 }
 
-std::vector<std::string> detect_handles(const fs::path& directory) { return detect_handles_of(directory, std::nullopt); }
+std::vector<std::string> detect_handles(const fs::path& directory) {
+    return detect_handles_of(directory, std::nullopt);
+}
 
 std::vector<std::string> detect_wired_handles(const fs::path& directory) {
     return detect_handles_of(directory, PortKind::usb);

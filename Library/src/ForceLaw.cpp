@@ -54,7 +54,9 @@ using detail::narrow;
 using detail::widen;
 
 const char* effects_problem(const Effects& effects) {
-    const auto finite3 = [](const Vector3& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); };
+    const auto finite3 = [](const Vector3& v) {
+        return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
+    };
     const auto passive = [](float value) { return std::isfinite(value) && value >= 0.0f; };
     const SpringEffect& spring = effects.spring;
     if (!finite3(spring.anchor)) return "spring anchor must be finite";

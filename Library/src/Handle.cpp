@@ -121,9 +121,7 @@ Outcome Handle::take_message(HandleMessage& message, uint32_t& taken, const Exch
             message.kind = HandleMessage::Kind::info;
             message.info = decode_info_payload(rx_buffer);
             return outcome;
-        default:
-            outcome = {OutcomeKind::wrong_code, code};
-            break;
+        default: outcome = {OutcomeKind::wrong_code, code}; break;
     }
     // Under a precise rule the next receive starts at a later message; the
     // devices' own rule reads nothing more.
@@ -162,8 +160,7 @@ int32_t Handle::Receive() {
             OnReceiveHandleInfoData(info);
             break;
         }
-        case HandleMessage::Kind::none:
-            return -1;
+        case HandleMessage::Kind::none: return -1;
     }
     return static_cast<int32_t>(taken);
 }

@@ -52,8 +52,8 @@ std::array<float, 3> KinematicModel::forward_kinematics(float r0, float r1, floa
         const float direction = static_cast<float>(std::atan2(static_cast<double>(dy), static_cast<double>(dx)));
         // Outside [-1, 1] when the second links cannot meet: acos gives NaN,
         // which the position carries on.
-        const float cosine = (base * base + inner_arm_2 * inner_arm_2 - outer_arm_2 * outer_arm_2) /
-                             (2.0f * base * inner_arm_2);
+        const float cosine =
+            (base * base + inner_arm_2 * inner_arm_2 - outer_arm_2 * outer_arm_2) / (2.0f * base * inner_arm_2);
         const float beta = static_cast<float>(std::acos(static_cast<double>(cosine)));
         phi = direction + KINEMATIC_PI - beta;
     }

@@ -286,13 +286,10 @@ void Pendra3::adjust_angles(const Vector3& angles_deg) {
 uint8_t Pendra3::reply_code_of(uint8_t command_code) {
     switch (command_code) {
         case Pendra3Code::END_EFFECTOR_FORCE:
-        case Pendra3Code::END_EFFECTOR_POSITION:
-            return Pendra3Code::END_EFFECTOR_STATE;
+        case Pendra3Code::END_EFFECTOR_POSITION: return Pendra3Code::END_EFFECTOR_STATE;
         case Pendra3Code::JOINT_TORQUES:
-        case Pendra3Code::JOINT_ANGLES:
-            return Pendra3Code::JOINT_STATE;
-        default:
-            return 0;
+        case Pendra3Code::JOINT_ANGLES: return Pendra3Code::JOINT_STATE;
+        default: return 0;
     }
 }
 
@@ -310,25 +307,29 @@ Outcome Pendra3::identifier(uint8_t selector, UUID& value, double timeout) {
 }
 
 Outcome Pendra3::temperature(float& celsius, double timeout) {
-    const Outcome outcome = reading_exchange(Pendra3Code::TEMPERATURE, Pendra3Length::TEMPERATURE, ExchangeRule::precise(timeout));
+    const Outcome outcome =
+        reading_exchange(Pendra3Code::TEMPERATURE, Pendra3Length::TEMPERATURE, ExchangeRule::precise(timeout));
     if (outcome.ok()) celsius = read_float_le(rx_buffer);
     return outcome;
 }
 
 Outcome Pendra3::motor_currents(Vector3& currents, double timeout) {
-    const Outcome outcome = reading_exchange(Pendra3Code::MOTOR_CURRENTS, Pendra3Length::CURRENTS, ExchangeRule::precise(timeout));
+    const Outcome outcome =
+        reading_exchange(Pendra3Code::MOTOR_CURRENTS, Pendra3Length::CURRENTS, ExchangeRule::precise(timeout));
     if (outcome.ok()) decode_floats(currents.data(), currents.size(), 0);
     return outcome;
 }
 
 Outcome Pendra3::orientation(std::array<float, 4>& quaternion, double timeout) {
-    const Outcome outcome = reading_exchange(Pendra3Code::ORIENTATION, Pendra3Length::ORIENTATION, ExchangeRule::precise(timeout));
+    const Outcome outcome =
+        reading_exchange(Pendra3Code::ORIENTATION, Pendra3Length::ORIENTATION, ExchangeRule::precise(timeout));
     if (outcome.ok()) decode_floats(quaternion.data(), quaternion.size(), 0);
     return outcome;
 }
 
 Outcome Pendra3::power_status(bool& powered, double timeout) {
-    const Outcome outcome = reading_exchange(Pendra3Code::POWER_STATUS, Pendra3Length::POWER_STATUS, ExchangeRule::precise(timeout));
+    const Outcome outcome =
+        reading_exchange(Pendra3Code::POWER_STATUS, Pendra3Length::POWER_STATUS, ExchangeRule::precise(timeout));
     if (outcome.ok()) powered = rx_buffer[0] != 0;
     return outcome;
 }

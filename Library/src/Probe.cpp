@@ -16,12 +16,9 @@ static_assert(Code::WAKEUP == Handle::WAKEUP_CODE, "one wakeup asks both kinds")
 
 uint8_t wakeup_reply_of(ProbeKind kind) {
     switch (kind) {
-        case ProbeKind::arm:
-            return Code::DEVICE_INFO;
-        case ProbeKind::handle:
-            return Handle::INFO_CODE;
-        default:
-            return 0;
+        case ProbeKind::arm: return Code::DEVICE_INFO;
+        case ProbeKind::handle: return Handle::INFO_CODE;
+        default: return 0;
     }
 }
 

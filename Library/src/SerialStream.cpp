@@ -3,8 +3,8 @@
 #include <poll.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -60,9 +60,7 @@ int8_t SerialStream::open() {
     }
 }
 
-Outcome SerialStream::open_port(bool exclusive) {
-    return open_port(exclusive ? PortLock::exclusive : PortLock::none);
-}
+Outcome SerialStream::open_port(bool exclusive) { return open_port(exclusive ? PortLock::exclusive : PortLock::none); }
 
 Outcome SerialStream::open_port(PortLock lock_mode) {
     std::lock_guard<std::recursive_mutex> lock(exchange_mutex_);

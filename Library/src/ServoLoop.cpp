@@ -1,6 +1,7 @@
 #include "KivraHardwareAPI/ServoLoop.h"
 
 #include "KivraHardwareAPI/Clock.h"
+#include "KivraHardwareAPI/Threads.h"
 
 #include <poll.h>
 #include <pthread.h>
@@ -61,13 +62,9 @@ struct Command {
     int64_t release_time = -1;    // [ns, monotonic] of release(), or -1
 };
 
-uint64_t pack(const Outcome& outcome) {
-    return uint64_t(uint32_t(outcome.kind)) << 32 | uint32_t(outcome.detail);
-}
+uint64_t pack(const Outcome& outcome) { return uint64_t(uint32_t(outcome.kind)) << 32 | uint32_t(outcome.detail); }
 
-Outcome unpack(uint64_t packed) {
-    return {static_cast<OutcomeKind>(int32_t(packed >> 32)), int32_t(uint32_t(packed))};
-}
+Outcome unpack(uint64_t packed) { return {static_cast<OutcomeKind>(int32_t(packed >> 32)), int32_t(uint32_t(packed))}; }
 
 // mlockall is process-wide: the last loop that asked for it undoes it.
 std::mutex memory_lock_mutex;
@@ -120,8 +117,9 @@ public:
 };
 
 // Shorter periods than this are not cut short for new effects: the next
-// tick comes soon enough, and a wake-up per host update would cost more.
-constexpr int64_t EARLY_TICK_PERIOD = 2 * 1000000;  // [ns]
+// tick comes soon enough (a person does not feel 10 ms), and an extra tick
+// per host update would disturb the loop's own rhythm.
+constexpr int64_t EARLY_TICK_PERIOD = 10 * 1000000;  // [ns]
 
 struct ServoLoop::Shared {
     Shared(Devices::Pendra3& arm, const LoopOptions& options)
@@ -308,8 +306,8 @@ void ServoLoop::Shared::run() {
 
         Vector3 reply_position{}, reply_velocity{};
         const int64_t exchange_start = monotonic_nanoseconds();
-        const Outcome outcome = arm.exchange(Devices::Pendra3Code::END_EFFECTOR_FORCE, sent, reply_position,
-                                             reply_velocity, timeout);
+        const Outcome outcome =
+            arm.exchange(Devices::Pendra3Code::END_EFFECTOR_FORCE, sent, reply_position, reply_velocity, timeout);
         exchange_time.record(monotonic_nanoseconds() - exchange_start);
         if (outcome.ok()) {
             position = reply_position;
@@ -396,7 +394,7 @@ bool ServoLoop::start() {
     s.stop_time.store(start);
     s.start_time.store(start);
     try {
-        s.thread = std::thread([&s] { s.run(); });
+        s.thread = library_thread([&s] { s.run(); });
     } catch (const std::system_error&) {
         if (s.holds_memory_lock) unlock_memory();
         s.holds_memory_lock = false;
@@ -492,7 +490,8 @@ LoopStatistics ServoLoop::statistics() const {
     statistics.wakeup_lateness = s.wakeup_lateness.percentiles();
     statistics.exchange_time = s.exchange_time.percentiles();
     const int64_t start = s.start_time.load();
-    if (start != 0) statistics.elapsed = seconds((s.is_running.load() ? monotonic_nanoseconds() : s.stop_time.load()) - start);
+    if (start != 0)
+        statistics.elapsed = seconds((s.is_running.load() ? monotonic_nanoseconds() : s.stop_time.load()) - start);
     statistics.realtime_granted = s.realtime_granted.load();
     statistics.memory_locked = s.memory_locked.load();
     statistics.realtime_errno = s.realtime_errno.load();

@@ -43,6 +43,7 @@ def web(loop: ServoLoop, port: int = 0, host: str = "127.0.0.1", **options: Any)
 
     return serve(loop, port, host, **options)
 
+
 if TYPE_CHECKING:
     from .tools.web import WebMonitor
 

@@ -1,8 +1,9 @@
 // Drives headless Chromium for tests/python/test_web.py: one JSON command a
 // line on standard input, one JSON answer a line on standard output.
 //   {"open": URL, "count": N}              N more tabs on URL, each once it has drawn
+//   {"goto": URL, "page": I}                tab I on URL, once loaded
 //   {"eval": EXPRESSION, "page": I}        the expression's value in tab I
-//   {"wait": EXPRESSION, "page": I}        once the expression is true in tab I (10 s at most)
+//   {"wait": EXPRESSION, "page": I, "timeout": S}  once the expression is true in tab I (S s, 10 s unless given)
 //   {"slide": ID, "fraction": F, "page": I} a mouse click at F of the range input's width
 //   {"click": SELECTOR, "page": I}
 //   {"screenshot": PATH, "page": I}
@@ -33,7 +34,8 @@ async function open(url, count) {
     const page = await context.newPage();
     page.on("pageerror", (error) => process.stderr.write("page error: " + error.message + "\n"));
     await page.goto(url, { waitUntil: "load" });
-    await page.waitForFunction("window.kivraView && window.kivraView.frames > 0", { timeout: 10000 });
+    // Streaming: ten tabs that share a processor may take a while to draw.
+    await page.waitForFunction("window.kivraView && window.kivraView.events > 0", { timeout: 30000 });
     pages.push(page);
   }
   return { pages: pages.length };
@@ -49,8 +51,13 @@ async function slide(page, id, fraction) {
 async function run(command) {
   const page = pages[command.page || 0];
   if ("open" in command) return open(command.open, command.count || 1);
+  // Navigating from a script instead would leave a following wait in the
+  // page being left, or in none.
+  if ("goto" in command) return (await page.goto(command.goto, { waitUntil: "load" }), {});
   if ("eval" in command) return { value: await page.evaluate(command.eval) };
-  if ("wait" in command) return (await page.waitForFunction(command.wait, { timeout: 10000 }), {});
+  if ("wait" in command) {
+    return (await page.waitForFunction(command.wait, { timeout: 1000 * (command.timeout || 10) }), {});
+  }
   if ("slide" in command) return slide(page, command.slide, command.fraction);
   if ("click" in command) return (await page.click(command.click), {});
   if ("screenshot" in command) return (await page.screenshot({ path: command.screenshot }), {});

@@ -96,8 +96,8 @@ public:
                 got.insert(got.end(), chunk, chunk + n);
                 continue;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
             pollfd p{master_fd, POLLIN, 0};
             ::poll(&p, 1, static_cast<int>(left.count()));
@@ -156,7 +156,8 @@ public:
     // and until the peer goes away, with what answer returns for it (an
     // empty reply sends nothing). answer runs on that thread: a pause in it
     // delays the reply. Nothing else should read what the library writes.
-    void answer_each(std::size_t request_size, std::function<std::vector<uint8_t>(const std::vector<uint8_t>&)> answer) {
+    void answer_each(std::size_t request_size,
+                     std::function<std::vector<uint8_t>(const std::vector<uint8_t>&)> answer) {
         serve([this, request_size, answer = std::move(answer)] {
             for (;;) {
                 const std::vector<uint8_t> request = read_request(request_size, -1);

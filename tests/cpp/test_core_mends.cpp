@@ -372,12 +372,13 @@ TEST_P(Locks, ExcludeWhatTheyShould) {
     EXPECT_EQ(opened.ok(), GetParam().err == 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Core, Locks,
-                         testing::Values(LockCase{"exclusive_refuses_shared", PortLock::exclusive, PortLock::shared, EBUSY},
-                                         LockCase{"shared_refuses_exclusive", PortLock::shared, PortLock::exclusive, EBUSY},
-                                         LockCase{"shared_with_shared", PortLock::shared, PortLock::shared, 0},
-                                         LockCase{"unlocked_beside_shared", PortLock::shared, PortLock::none, 0}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Core, Locks,
+    testing::Values(LockCase{"exclusive_refuses_shared", PortLock::exclusive, PortLock::shared, EBUSY},
+                    LockCase{"shared_refuses_exclusive", PortLock::shared, PortLock::exclusive, EBUSY},
+                    LockCase{"shared_with_shared", PortLock::shared, PortLock::shared, 0},
+                    LockCase{"unlocked_beside_shared", PortLock::shared, PortLock::none, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // The same on the logged surface, whose time-out counts whole seconds.
 TEST_F(Port, LateReplyIsNeverTakenForTheNextLogged) {

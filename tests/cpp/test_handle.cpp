@@ -13,8 +13,8 @@
 #include "KivraHardwareAPI/Handle.h"
 #include "KivraHardwareAPI/MyHandle.h"
 #include "PtyPeer.h"
-#include "TestSupport.h"
 #include "StatusFrames.h"
+#include "TestSupport.h"
 
 using namespace Kivra::HardwareAPI::Devices;
 using Kivra::HardwareAPI::IO::SerialStream;
@@ -119,24 +119,27 @@ const Bytes FULL_USER_DATA = [] {
     return b;
 }();
 
-INSTANTIATE_TEST_SUITE_P(
-    Handle, HandleRequest,
-    testing::Values(
-        RequestCase{"Wakeup", [](Handle& h) { h.SendDeviceWakeup(); }, {0x0A}},
-        RequestCase{"StatusRequest", [](Handle& h) { h.RequestStatus(); }, {0xDA}},
-        RequestCase{"StateWithOneByte", [](Handle& h) { h.SendHandleState(258, 1, &USER_BYTE); },
-                    {0xDB, 0x02, 0x01, 0x01, 0xAB}},
-        RequestCase{"StateWithoutData", [](Handle& h) { h.SendHandleState(1, 0, &USER_BYTE); },
-                    {0xDB, 0x01, 0x00, 0x00}},
-        RequestCase{"StateWithNullDataSendsZeros", [](Handle& h) { h.SendHandleState(0xABCD, 2, nullptr); },
-                    {0xDB, 0xCD, 0xAB, 0x02, 0x00, 0x00}},
-        RequestCase{"StateWithFullData", [](Handle& h) { h.SendHandleState(0xFFFF, 255, FULL_USER_DATA.data()); },
-                    [] {
-                        Bytes b{0xDB, 0xFF, 0xFF, 0xFF};
-                        b.insert(b.end(), FULL_USER_DATA.begin(), FULL_USER_DATA.end());
-                        return b;
-                    }()}),
-    [](const testing::TestParamInfo<RequestCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Handle, HandleRequest,
+                         testing::Values(RequestCase{"Wakeup", [](Handle& h) { h.SendDeviceWakeup(); }, {0x0A}},
+                                         RequestCase{"StatusRequest", [](Handle& h) { h.RequestStatus(); }, {0xDA}},
+                                         RequestCase{"StateWithOneByte",
+                                                     [](Handle& h) { h.SendHandleState(258, 1, &USER_BYTE); },
+                                                     {0xDB, 0x02, 0x01, 0x01, 0xAB}},
+                                         RequestCase{"StateWithoutData",
+                                                     [](Handle& h) { h.SendHandleState(1, 0, &USER_BYTE); },
+                                                     {0xDB, 0x01, 0x00, 0x00}},
+                                         RequestCase{"StateWithNullDataSendsZeros",
+                                                     [](Handle& h) { h.SendHandleState(0xABCD, 2, nullptr); },
+                                                     {0xDB, 0xCD, 0xAB, 0x02, 0x00, 0x00}},
+                                         RequestCase{
+                                             "StateWithFullData",
+                                             [](Handle& h) { h.SendHandleState(0xFFFF, 255, FULL_USER_DATA.data()); },
+                                             [] {
+                                                 Bytes b{0xDB, 0xFF, 0xFF, 0xFF};
+                                                 b.insert(b.end(), FULL_USER_DATA.begin(), FULL_USER_DATA.end());
+                                                 return b;
+                                             }()}),
+                         [](const testing::TestParamInfo<RequestCase>& info) { return info.param.name; });
 
 // ----------------------------------------------------------------- Receive
 
@@ -188,12 +191,9 @@ INSTANTIATE_TEST_SUITE_P(
                   {208, 0x34, 0x12, 7, 4, 2, 9},
                   6,
                   {{"Info", {7, 0x1234, 4, 2, 9}, {}}, {"InfoData", {0x1234, 7, 4, 2, 9}, {}}}},
-        ReplyCase{"Error",
-                  {223, 0xFF, 0x01, 0x80},
-                  3,
-                  {{"Error", {0x01FF, 0x80}, {}}, {"ErrorData", {0x01FF, 0x80}, {}}}},
-        ReplyCase{"ArmWakeupReply", {11}, -1, {}},
-        ReplyCase{"ZeroByte", {0}, -1, {}},
+        ReplyCase{
+            "Error", {223, 0xFF, 0x01, 0x80}, 3, {{"Error", {0x01FF, 0x80}, {}}, {"ErrorData", {0x01FF, 0x80}, {}}}},
+        ReplyCase{"ArmWakeupReply", {11}, -1, {}}, ReplyCase{"ZeroByte", {0}, -1, {}},
         ReplyCase{"HandleStateCode", {219}, -1, {}}),
     [](const testing::TestParamInfo<ReplyCase>& info) { return info.param.name; });
 
@@ -283,20 +283,23 @@ TEST_P(MyHandleProbe, FoundOnlyForInfoOrStatus) {
     EXPECT_EQ(probe.found, GetParam().found);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Handle, MyHandleProbe,
-    testing::Values(ProbeCase{"Info", {208, 1, 0, 0, 5, 1, 1}, true},
-                    ProbeCase{"Status", [] {
-                                  const float q[4] = {0, 0, 0, 0};
-                                  return status_message(1, 0, 0, q, {});
-                              }(), true},
-                    ProbeCase{"Error", {223, 1, 0, 9}, false},
-                    ProbeCase{"ArmWakeupReply", [] {
-                                  Bytes b{11};
-                                  b.resize(22, 4);
-                                  return b;
-                              }(), false}),
-    [](const testing::TestParamInfo<ProbeCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Handle, MyHandleProbe,
+                         testing::Values(ProbeCase{"Info", {208, 1, 0, 0, 5, 1, 1}, true},
+                                         ProbeCase{"Status",
+                                                   [] {
+                                                       const float q[4] = {0, 0, 0, 0};
+                                                       return status_message(1, 0, 0, q, {});
+                                                   }(),
+                                                   true},
+                                         ProbeCase{"Error", {223, 1, 0, 9}, false},
+                                         ProbeCase{"ArmWakeupReply",
+                                                   [] {
+                                                       Bytes b{11};
+                                                       b.resize(22, 4);
+                                                       return b;
+                                                   }(),
+                                                   false}),
+                         [](const testing::TestParamInfo<ProbeCase>& info) { return info.param.name; });
 
 // --------------------------------------------------------- GetManiloStatus
 
@@ -378,7 +381,7 @@ TEST_F(HandleOnPty, ManiloStatusSkipsRejectedFrames) {
 struct SearchCase {
     std::string name;
     Bytes wire;
-    uint8_t failure;     // 0: the frame is accepted
+    uint8_t failure;  // 0: the frame is accepted
     int left_unread;
 };
 
@@ -402,13 +405,12 @@ const Bytes GOOD = open_frame(frame_content(0, 0, 9, {0, 0, 0, 0}, 0));
 
 INSTANTIATE_TEST_SUITE_P(
     Handle, ManiloSearch,
-    testing::Values(
-        SearchCase{"HundredStrayCodesAreSkipped", Bytes(100, 7) + GOOD, 0, 0},
-        SearchCase{"HundredAndOneStrayCodesGiveUp", Bytes(101, 7) + GOOD, 3, int(GOOD.size())},
-        SearchCase{"ZeroHeaderCode", Bytes{0} + GOOD, 2, int(GOOD.size())},
-        SearchCase{"ZeroAmongStrayCodes", Bytes{7, 7, 0} + GOOD, 2, int(GOOD.size())},
-        SearchCase{"TooFewBytesAfterRejectedFrame", Bytes{218, 1, 0xC0} + Bytes(18, 7), 3, 18},
-        SearchCase{"FrameEndingInEscapeRejected", Bytes{218} + Bytes(17, 1) + Bytes{0xDB}, 3, 0}),
+    testing::Values(SearchCase{"HundredStrayCodesAreSkipped", Bytes(100, 7) + GOOD, 0, 0},
+                    SearchCase{"HundredAndOneStrayCodesGiveUp", Bytes(101, 7) + GOOD, 3, int(GOOD.size())},
+                    SearchCase{"ZeroHeaderCode", Bytes{0} + GOOD, 2, int(GOOD.size())},
+                    SearchCase{"ZeroAmongStrayCodes", Bytes{7, 7, 0} + GOOD, 2, int(GOOD.size())},
+                    SearchCase{"TooFewBytesAfterRejectedFrame", Bytes{218, 1, 0xC0} + Bytes(18, 7), 3, 18},
+                    SearchCase{"FrameEndingInEscapeRejected", Bytes{218} + Bytes(17, 1) + Bytes{0xDB}, 3, 0}),
     [](const testing::TestParamInfo<SearchCase>& info) { return info.param.name; });
 
 TEST_F(HandleOnPty, ManiloStatusGivesUpWithoutNineteenBytes) {

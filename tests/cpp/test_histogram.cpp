@@ -61,8 +61,7 @@ std::vector<int64_t> one_to(int64_t last) {
 INSTANTIATE_TEST_SUITE_P(
     Histogram, HistogramPercentiles,
     testing::Values(
-        KnownSamples{"none", {}, {0, 0, 0, 0}},
-        KnownSamples{"exact", {40, 10, 30, 20}, {20e-9, 40e-9, 40e-9, 40e-9}},
+        KnownSamples{"none", {}, {0, 0, 0, 0}}, KnownSamples{"exact", {40, 10, 30, 20}, {20e-9, 40e-9, 40e-9, 40e-9}},
         // Ranks 500, 990 and 999 fall in [496, 504), [976, 992) and [992, 1008).
         KnownSamples{"one_to_a_thousand", one_to(1000), {500e-9, 984e-9, 1000e-9, 1000e-9}},
         KnownSamples{"middle_above_the_largest", {977}, {977e-9, 977e-9, 977e-9, 977e-9}},
@@ -70,8 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
         KnownSamples{"clamped_at_the_largest",
                      {3, Histogram::LARGEST + 12345},
                      // The last bucket is [63, 64) * 2^34 ns.
-                     {3e-9, (63.5 * (1ll << 34)) / 1e9, (63.5 * (1ll << 34)) / 1e9,
-                      double(Histogram::LARGEST) / 1e9}}),
+                     {3e-9, (63.5 * (1ll << 34)) / 1e9, (63.5 * (1ll << 34)) / 1e9, double(Histogram::LARGEST) / 1e9}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

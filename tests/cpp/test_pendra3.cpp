@@ -110,18 +110,21 @@ TEST_P(SilentDevice, CostsOneTimeOutAndOneLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Pendra3, SilentDevice,
-    testing::Values(
-        Silence{"force", {}, [](Pendra3& a) { return a.end_effector_force({1, 1, 1}) == State{ZERO, ZERO}; }},
-        Silence{"wakeup", {}, [](Pendra3& a) { return a.device_wakeup().device_model_number == 0; }},
-        Silence{"identifier_echo", {13}, [](Pendra3& a) { return a.get_device_id().data == UUID{}.data; }},
-        Silence{"short_orientation", floats(12, {1, 2, 3}) + Bytes{0, 0, 0},
-                [](Pendra3& a) { return a.get_device_orientation() == std::array<float, 4>{}; }},
-        Silence{"host_position",
-                {},
-                [](Pendra3& a) {
-                    const State s = a.get_end_effector_position(false);
-                    return s[0] == KinematicModel::instance().forward_kinematics(0, 0, 0) && s[1] == ZERO;
-                }}),
+    testing::Values(Silence{"force",
+                            {},
+                            [](Pendra3& a) {
+                                return a.end_effector_force({1, 1, 1}) == State{ZERO, ZERO};
+                            }},
+                    Silence{"wakeup", {}, [](Pendra3& a) { return a.device_wakeup().device_model_number == 0; }},
+                    Silence{"identifier_echo", {13}, [](Pendra3& a) { return a.get_device_id().data == UUID{}.data; }},
+                    Silence{"short_orientation", floats(12, {1, 2, 3}) + Bytes{0, 0, 0},
+                            [](Pendra3& a) { return a.get_device_orientation() == std::array<float, 4>{}; }},
+                    Silence{"host_position",
+                            {},
+                            [](Pendra3& a) {
+                                const State s = a.get_end_effector_position(false);
+                                return s[0] == KinematicModel::instance().forward_kinematics(0, 0, 0) && s[1] == ZERO;
+                            }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ArmOnPty, WakeupDecodesTheDeviceInfo) {

@@ -45,7 +45,8 @@ TEST_P(ReplyWait, SleepsUntilALateReplyArrives) {
     std::vector<uint8_t> reply(total);
     for (std::size_t i = 0; i < total; ++i) reply[i] = static_cast<uint8_t>(43 + i);
     if (param.sent_at_once > 0) peer.send({reply.begin(), reply.begin() + static_cast<long>(param.sent_at_once)});
-    peer.script({{{}, {reply.begin() + static_cast<long>(param.sent_at_once), reply.end()}, std::chrono::milliseconds(300)}});
+    peer.script(
+        {{{}, {reply.begin() + static_cast<long>(param.sent_at_once), reply.end()}, std::chrono::milliseconds(300)}});
     const auto start = Clock::now();
     const double cpu_before = cpu_seconds();
     if (param.header_bytes == 1) {

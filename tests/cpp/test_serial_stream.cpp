@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <locale.h>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <locale.h>
 #include <regex>
 #include <thread>
 

@@ -95,10 +95,14 @@ Effects with(std::function<void(Effects&)> change) {
     return effects;
 }
 
-WallEffect wall(Vector3 normal, float stiffness, float damping) { return {true, {0, 0, 0}, normal, stiffness, damping}; }
+WallEffect wall(Vector3 normal, float stiffness, float damping) {
+    return {true, {0, 0, 0}, normal, stiffness, damping};
+}
 
 template <typename Case>
-std::string name_of(const testing::TestParamInfo<Case>& info) { return info.param.name; }
+std::string name_of(const testing::TestParamInfo<Case>& info) {
+    return info.param.name;
+}
 
 struct ForceLawCase {
     const char* name;
@@ -119,19 +123,88 @@ const float INFINITE = std::numeric_limits<float>::infinity();
 
 INSTANTIATE_TEST_SUITE_P(
     ServoEffects, ServoForceLaw,
-    testing::Values(
-        ForceLawCase{"spring", with([](Effects& e) { e.spring = {true, {0, 0, 0.1f}, 100, 0}; }), {0.01f, 0, 0.1f}, {}, {-1, 0, 0}},
-        ForceLawCase{"spring_damping", with([](Effects& e) { e.spring = {true, {}, 100, 2}; }), {0, 0.02f, 0}, {0, 0.5f, 0}, {0, -3, 0}},
-        ForceLawCase{"wall_outside", with([](Effects& e) { e.walls[0] = wall({0, 0, 2}, 1000, 10); }), {0, 0, 0.01f}, {0, 0, -1}, {}},
-        ForceLawCase{"wall_inside", with([](Effects& e) { e.walls[0] = wall({0, 0, 2}, 1000, 10); }), {0.3f, 0, -0.01f}, {}, {0, 0, 10}},
-        ForceLawCase{"wall_moving_in", with([](Effects& e) { e.walls[0] = wall({0, 0, 2}, 1000, 10); }), {0, 0, -0.01f}, {0, 0, -0.5f}, {0, 0, 15}},
-        ForceLawCase{"wall_never_pulls", with([](Effects& e) { e.walls[0] = wall({0, 0, 2}, 1000, 10); }), {0, 0, -0.01f}, {0, 0, 2}, {}},
-        ForceLawCase{"wall_tilted", with([](Effects& e) { e.walls[1] = wall({1, 1, 0}, 1000, 0); }), {-0.01f, -0.01f, 0}, {}, {10, 10, 0}},
-        ForceLawCase{"wall_zero_normal", with([](Effects& e) { e.walls[0] = wall({0, 0, 0}, 1000, 0); }), {0, 0, -1}, {}, {}},
-        ForceLawCase{"viscous", with([](Effects& e) { e.viscous_damping = 3; }), {}, {1, -2, 0}, {-3, 6, 0}},
-        ForceLawCase{"constant_plus_spring", with([](Effects& e) { e.constant_force = {1, 2, 3}; e.spring = {true, {}, 10, 0}; }), {0.1f, 0, 0}, {}, {0, 2, 3}},
-        ForceLawCase{"clamped", with([](Effects& e) { e.constant_force = {3, 4, 0}; e.force_limit = 2.5f; }), {}, {}, {1.5f, 2, 0}},
-        ForceLawCase{"no_limit_sends_zero", with([](Effects& e) { e.constant_force = {3, 4, 0}; e.force_limit = 0; }), {}, {}, {}}),
+    testing::Values(ForceLawCase{"spring",
+                                 with([](Effects& e) {
+                                     e.spring = {true, {0, 0, 0.1f}, 100, 0};
+                                 }),
+                                 {0.01f, 0, 0.1f},
+                                 {},
+                                 {-1, 0, 0}},
+                    ForceLawCase{"spring_damping",
+                                 with([](Effects& e) {
+                                     e.spring = {true, {}, 100, 2};
+                                 }),
+                                 {0, 0.02f, 0},
+                                 {0, 0.5f, 0},
+                                 {0, -3, 0}},
+                    ForceLawCase{"wall_outside",
+                                 with([](Effects& e) {
+                                     e.walls[0] = wall({0, 0, 2}, 1000, 10);
+                                 }),
+                                 {0, 0, 0.01f},
+                                 {0, 0, -1},
+                                 {}},
+                    ForceLawCase{"wall_inside",
+                                 with([](Effects& e) {
+                                     e.walls[0] = wall({0, 0, 2}, 1000, 10);
+                                 }),
+                                 {0.3f, 0, -0.01f},
+                                 {},
+                                 {0, 0, 10}},
+                    ForceLawCase{"wall_moving_in",
+                                 with([](Effects& e) {
+                                     e.walls[0] = wall({0, 0, 2}, 1000, 10);
+                                 }),
+                                 {0, 0, -0.01f},
+                                 {0, 0, -0.5f},
+                                 {0, 0, 15}},
+                    ForceLawCase{"wall_never_pulls",
+                                 with([](Effects& e) {
+                                     e.walls[0] = wall({0, 0, 2}, 1000, 10);
+                                 }),
+                                 {0, 0, -0.01f},
+                                 {0, 0, 2},
+                                 {}},
+                    ForceLawCase{"wall_tilted",
+                                 with([](Effects& e) {
+                                     e.walls[1] = wall({1, 1, 0}, 1000, 0);
+                                 }),
+                                 {-0.01f, -0.01f, 0},
+                                 {},
+                                 {10, 10, 0}},
+                    ForceLawCase{"wall_zero_normal",
+                                 with([](Effects& e) {
+                                     e.walls[0] = wall({0, 0, 0}, 1000, 0);
+                                 }),
+                                 {0, 0, -1},
+                                 {},
+                                 {}},
+                    ForceLawCase{
+                        "viscous", with([](Effects& e) { e.viscous_damping = 3; }), {}, {1, -2, 0}, {-3, 6, 0}},
+                    ForceLawCase{"constant_plus_spring",
+                                 with([](Effects& e) {
+                                     e.constant_force = {1, 2, 3};
+                                     e.spring = {true, {}, 10, 0};
+                                 }),
+                                 {0.1f, 0, 0},
+                                 {},
+                                 {0, 2, 3}},
+                    ForceLawCase{"clamped",
+                                 with([](Effects& e) {
+                                     e.constant_force = {3, 4, 0};
+                                     e.force_limit = 2.5f;
+                                 }),
+                                 {},
+                                 {},
+                                 {1.5f, 2, 0}},
+                    ForceLawCase{"no_limit_sends_zero",
+                                 with([](Effects& e) {
+                                     e.constant_force = {3, 4, 0};
+                                     e.force_limit = 0;
+                                 }),
+                                 {},
+                                 {},
+                                 {}}),
     name_of<ForceLawCase>);
 
 struct LoopForceCase {
@@ -162,12 +235,21 @@ TEST_P(ServoLoopForce, SendsTheClampedSumOrZero) {
     EXPECT_EQ(statistics.failed_exchanges, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ServoEffects, ServoLoopForce,
-    testing::Values(
-        LoopForceCase{"spring", with([](Effects& e) { e.spring = {true, {}, 100, 0}; }), {-1, -1, -1}, false},
-        LoopForceCase{"clamped", with([](Effects& e) { e.constant_force = {3, 0, 4}; e.force_limit = 2.5f; }), {1.5f, 0, 2}, false}),
-    name_of<LoopForceCase>);
+INSTANTIATE_TEST_SUITE_P(ServoEffects, ServoLoopForce,
+                         testing::Values(LoopForceCase{"spring",
+                                                       with([](Effects& e) {
+                                                           e.spring = {true, {}, 100, 0};
+                                                       }),
+                                                       {-1, -1, -1},
+                                                       false},
+                                         LoopForceCase{"clamped",
+                                                       with([](Effects& e) {
+                                                           e.constant_force = {3, 0, 4};
+                                                           e.force_limit = 2.5f;
+                                                       }),
+                                                       {1.5f, 0, 2},
+                                                       false}),
+                         name_of<LoopForceCase>);
 
 // A device that reports a position that is not a number gets zero force, however stiff the spring.
 TEST_F(ServoOnPty, RefusesForcesOfANonFinitePosition) {
@@ -202,15 +284,27 @@ TEST_P(ServoUnsafeEffects, AreRefusedAndKeepThePreviousOnes) {
     EXPECT_EQ(loop.effects().viscous_damping, 2.0f);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ServoEffects, ServoUnsafeEffects,
-    testing::Values(
-        UnsafeEffectsCase{"nan", with([](Effects& e) { e.constant_force = {1, NOT_A_NUMBER, 0}; }), "constant force must be finite"},
-        UnsafeEffectsCase{"infinite", with([](Effects& e) { e.spring = {true, {}, INFINITE, 0}; }), "spring stiffness must be finite and 0 or more"},
-        UnsafeEffectsCase{"negative_damping", with([](Effects& e) { e.walls[1] = wall({0, 0, 1}, 10, -1); }), "wall damping must be finite and 0 or more"},
-        UnsafeEffectsCase{"zero_normal", with([](Effects& e) { e.walls[3] = wall({0, 0, 0}, 10, 1); }), "wall normal must not be zero"},
-        UnsafeEffectsCase{"limit_above_maximum", with([](Effects& e) { e.force_limit = 20.5f; }), "force limit must be above 0 and at most the arm's maximum force"}),
-    name_of<UnsafeEffectsCase>);
+INSTANTIATE_TEST_SUITE_P(ServoEffects, ServoUnsafeEffects,
+                         testing::Values(UnsafeEffectsCase{"nan", with([](Effects& e) {
+                                                               e.constant_force = {1, NOT_A_NUMBER, 0};
+                                                           }),
+                                                           "constant force must be finite"},
+                                         UnsafeEffectsCase{"infinite", with([](Effects& e) {
+                                                               e.spring = {true, {}, INFINITE, 0};
+                                                           }),
+                                                           "spring stiffness must be finite and 0 or more"},
+                                         UnsafeEffectsCase{"negative_damping", with([](Effects& e) {
+                                                               e.walls[1] = wall({0, 0, 1}, 10, -1);
+                                                           }),
+                                                           "wall damping must be finite and 0 or more"},
+                                         UnsafeEffectsCase{"zero_normal", with([](Effects& e) {
+                                                               e.walls[3] = wall({0, 0, 0}, 10, 1);
+                                                           }),
+                                                           "wall normal must not be zero"},
+                                         UnsafeEffectsCase{
+                                             "limit_above_maximum", with([](Effects& e) { e.force_limit = 20.5f; }),
+                                             "force limit must be above 0 and at most the arm's maximum force"}),
+                         name_of<UnsafeEffectsCase>);
 
 struct RampCase {
     const char* name;
@@ -228,8 +322,10 @@ TEST_P(ServoRamp, ForceRampsToZero) {
     ASSERT_TRUE(loop.start());
     run_for(0.01);
     const Clock::time_point action = Clock::now();
-    if (GetParam().release) loop.set_effects(with([](Effects& e) { e.constant_force = {2, 0, 0}; })), loop.release();
-    else loop.set_host_force({2, 0, 0});
+    if (GetParam().release)
+        loop.set_effects(with([](Effects& e) { e.constant_force = {2, 0, 0}; })), loop.release();
+    else
+        loop.set_host_force({2, 0, 0});
     const Clock::time_point acted = Clock::now();
     const uint64_t ticks_at_action = loop.statistics().ticks;
     run_for(hold + options.host_force_ramp + 0.04);
@@ -254,7 +350,8 @@ TEST_P(ServoRamp, ForceRampsToZero) {
     EXPECT_GE(checked, 20u);
 }
 
-INSTANTIATE_TEST_SUITE_P(ServoForces, ServoRamp, testing::Values(RampCase{"host_force_hold", false}, RampCase{"release", true}),
+INSTANTIATE_TEST_SUITE_P(ServoForces, ServoRamp,
+                         testing::Values(RampCase{"host_force_hold", false}, RampCase{"release", true}),
                          name_of<RampCase>);
 
 TEST(ServoSilentArm, CountsFailedExchangesAndKeepsTheGrid) {
@@ -324,10 +421,12 @@ TEST_F(ServoOnPty, SnapshotsAndTraceAreNeverTorn) {
     const auto interrupted = int32_t(Kivra::HardwareAPI::OutcomeKind::interrupted);
     for (std::size_t i = 0; i < drained; ++i) {
         const bool cut_short = i + 1 == drained && trace[i].outcome == interrupted;
-        ASSERT_TRUE(trace[i].tick == i && (cut_short || trace[i].position[2] == float(i))) << i << ": outcome " << trace[i].outcome;
+        ASSERT_TRUE(trace[i].tick == i && (cut_short || trace[i].position[2] == float(i)))
+            << i << ": outcome " << trace[i].outcome;
     }
     const Percentiles& exchange = statistics.exchange_time;
-    EXPECT_TRUE(0 < exchange.p50 && exchange.p50 <= exchange.p99 && exchange.p99 <= exchange.p999 && exchange.p999 <= exchange.max);
+    EXPECT_TRUE(0 < exchange.p50 && exchange.p50 <= exchange.p99 && exchange.p99 <= exchange.p999 &&
+                exchange.p999 <= exchange.max);
 }
 
 TEST_F(ServoOnPty, SkipsMissedDeadlinesWithoutCatchingUp) {

@@ -24,7 +24,9 @@ def arm(emulator):  # noqa: F811
         yield opened
 
 
-@pytest.mark.parametrize("method", ["exchange_force", "exchange_position", "exchange_joint_torques", "exchange_joint_angles"])
+@pytest.mark.parametrize(
+    "method", ["exchange_force", "exchange_position", "exchange_joint_torques", "exchange_joint_angles"]
+)
 def test_exchange_returns_state_and_fills_buffers(arm, method):
     first, second = getattr(arm, method)([0.0, 0.0, 0.0])
     assert len(first) == len(second) == 3 and all(type(x) is float for x in first + second)
@@ -76,7 +78,10 @@ def test_hang_up_during_a_wait_is_noticed_at_once_without_spinning(peer):
     [
         (lambda tmp: str(tmp / "missing"), kivra.PortNotFound, FileNotFoundError, "no such port"),
         (lambda tmp: str(tmp), kivra.PortIsADirectory, IsADirectoryError, "is a directory"),
-        (lambda tmp: (tmp / "file").write_bytes(b"") or str(tmp / "file"), kivra.NotATerminal, OSError, "not a terminal"),
+        (
+            lambda tmp: (tmp / "file").write_bytes(b"") or str(tmp / "file"),
+            kivra.NotATerminal, OSError, "not a terminal",
+        ),
     ],
 )
 def test_open_errors(tmp_path, make, error, builtin, message, caplog):
@@ -139,7 +144,10 @@ def test_timeout_must_be_positive_and_finite(arm, bad):
 @pytest.mark.parametrize(
     "error_number, error, builtin, message",
     [
-        (13, kivra.PortPermissionError, PermissionError, "'dialout' group: join it with 'sudo usermod -aG dialout \\$USER', then log in again"),
+        (
+            13, kivra.PortPermissionError, PermissionError,
+            "'dialout' group: join it with 'sudo usermod -aG dialout \\$USER', then log in again",
+        ),
         (1, kivra.PortPermissionError, PermissionError, "dialout"),
         (16, kivra.PortInUse, PermissionError, "in use by another program"),
         (5, kivra.PortOpenError, OSError, "Input/output error"),
@@ -186,7 +194,8 @@ def test_unprivileged_open_names_the_group_to_join(peer):
     )
     module_dir = os.path.dirname(os.path.dirname(kivra.__file__))
     result = subprocess.run(
-        ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", sys.executable, "-c", script, module_dir, peer.path],
+        ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+         sys.executable, "-c", script, module_dir, peer.path],
         cwd="/", capture_output=True, text=True, timeout=60,
     )
     name, seconds, message = result.stdout.strip().split("|")

@@ -106,7 +106,12 @@ def test_objects_are_closed_and_unrelated_to_device(api, arm):
 
 @pytest.mark.parametrize(
     "method, code, reply",
-    [("end_effector_force", 42, 43), ("end_effector_position", 44, 43), ("joint_torques", 26, 27), ("joint_angles", 28, 27)],
+    [
+        ("end_effector_force", 42, 43),
+        ("end_effector_position", 44, 43),
+        ("joint_torques", 26, 27),
+        ("joint_angles", 28, 27),
+    ],
 )
 @pytest.mark.parametrize(
     "make_vector",

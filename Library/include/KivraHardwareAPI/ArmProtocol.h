@@ -32,14 +32,14 @@ constexpr uint8_t SELECT_FIRMWARE_VERSION = 210;
 
 // Payload lengths of the arm's replies, after the code.
 namespace Pendra3Length {
-constexpr std::size_t STATE = 24;         // position (or angles) and velocity, 3 floats each
-constexpr std::size_t CURRENTS = 12;      // 3 floats
-constexpr std::size_t ORIENTATION = 16;   // quaternion, 4 floats
-constexpr std::size_t TEMPERATURE = 4;    // 1 float
-constexpr std::size_t POWER_STATUS = 1;   // nonzero: powered
+constexpr std::size_t STATE = 24;        // position (or angles) and velocity, 3 floats each
+constexpr std::size_t CURRENTS = 12;     // 3 floats
+constexpr std::size_t ORIENTATION = 16;  // quaternion, 4 floats
+constexpr std::size_t TEMPERATURE = 4;   // 1 float
+constexpr std::size_t POWER_STATUS = 1;  // nonzero: powered
 constexpr std::size_t IDENTIFIER_VALUE = 16;
 constexpr std::size_t IDENTIFIER = 1 + IDENTIFIER_VALUE;  // length byte, then the value
-constexpr std::size_t DEVICE_INFO = 21;   // id (2), model, hardware, firmware, unique id (16)
+constexpr std::size_t DEVICE_INFO = 21;                   // id (2), model, hardware, firmware, unique id (16)
 }  // namespace Pendra3Length
 
 // The model number an arm reports in its wakeup reply.

@@ -56,9 +56,9 @@ struct HandleMessage {
 };
 
 // Failure codes of GetManiloStatus, reported in error_flag.
-constexpr uint8_t MANILO_NO_DATA = 99;       // 19 bytes did not arrive in time
-constexpr uint8_t MANILO_NO_FRAME = 3;       // too few bytes, or no status code among 101
-constexpr uint8_t MANILO_READ_FAILED = 2;    // a header-code read gave 0
+constexpr uint8_t MANILO_NO_DATA = 99;     // 19 bytes did not arrive in time
+constexpr uint8_t MANILO_NO_FRAME = 3;     // too few bytes, or no status code among 101
+constexpr uint8_t MANILO_READ_FAILED = 2;  // a header-code read gave 0
 
 // The hand-held tool. Replies are handed to the event operations below, in
 // each case the unpacked operation first and the record operation after it.

@@ -10,19 +10,18 @@ struct KinematicModel {
     float head_gear_ratio_coeff = 1.0f;
     float inner_arm_gear_ratio_coeff = 1.0f;
     float outer_arm_gear_ratio_coeff = 1.0f;
-    std::array<float, 3> angle_offsets{};  // head, inner arm, outer arm [rad]
-    float inner_arm_1 = 0.0f;              // [m]
-    float outer_arm_1 = 0.0f;              // [m]
-    float inner_arm_2 = 0.0f;              // [m]
-    float outer_arm_2 = 0.0f;              // [m]
-    float lateral_offset = 0.0f;           // |extension| - 0.052 [m]
-    float planar_offset = 0.0f;            // [m]
+    std::array<float, 3> angle_offsets{};     // head, inner arm, outer arm [rad]
+    float inner_arm_1 = 0.0f;                 // [m]
+    float outer_arm_1 = 0.0f;                 // [m]
+    float inner_arm_2 = 0.0f;                 // [m]
+    float outer_arm_2 = 0.0f;                 // [m]
+    float lateral_offset = 0.0f;              // |extension| - 0.052 [m]
+    float planar_offset = 0.0f;               // [m]
     std::array<float, 4> base_orientation{};  // quaternion x, y, z, w
 
     // Stores the link lengths [m] and resets the derived offsets and the base
     // orientation; gear ratios and angle offsets are kept.
-    void setup_model(float inner_arm_1, float outer_arm_1, float inner_arm_2, float outer_arm_2,
-                     float extension);
+    void setup_model(float inner_arm_1, float outer_arm_1, float inner_arm_2, float outer_arm_2, float extension);
     // End-effector position [m] from the raw joint readings [deg].
     std::array<float, 3> forward_kinematics(float r0, float r1, float r2) const;
 

@@ -80,8 +80,8 @@ public:
     // An identifier request (SELECT_DEVICE_ID or SELECT_FIRMWARE_VERSION).
     Outcome identifier(uint8_t selector, UUID& value, double timeout);
     // The status queries with an outcome; the value is written only when done.
-    Outcome temperature(float& celsius, double timeout);         // [degrees C]
-    Outcome motor_currents(Vector3& currents, double timeout);   // [A]
+    Outcome temperature(float& celsius, double timeout);        // [degrees C]
+    Outcome motor_currents(Vector3& currents, double timeout);  // [A]
     Outcome orientation(std::array<float, 4>& quaternion, double timeout);
     Outcome power_status(bool& powered, double timeout);
     // Reply code of a command code: END_EFFECTOR_STATE for the end effector

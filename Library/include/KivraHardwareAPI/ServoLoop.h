@@ -64,26 +64,26 @@ Vector3 effects_force(const Effects& effects, const Vector3& position, const Vec
 Vector3 clamp_force(const Vector3& force, float limit);
 
 struct LoopOptions {
-    double rate = 1000.0;            // [Hz], LOWEST_RATE to HIGHEST_RATE
+    double rate = 1000.0;  // [Hz], LOWEST_RATE to HIGHEST_RATE
     // [s] per exchange; 0 or less: a little under the period (at most 50 ms),
     // so that a lost or truncated reply costs one tick.
     double exchange_timeout = 0.0;
-    double host_force_hold = 0.05;   // [s] a host force is held this long after its last update...
-    double host_force_ramp = 0.1;    // [s] ...then ramps linearly to zero over this time
-    bool realtime = true;            // ask for SCHED_FIFO and locked memory; run anyway when refused
+    double host_force_hold = 0.05;  // [s] a host force is held this long after its last update...
+    double host_force_ramp = 0.1;   // [s] ...then ramps linearly to zero over this time
+    bool realtime = true;           // ask for SCHED_FIFO and locked memory; run anyway when refused
     int realtime_priority = 80;
     std::size_t trace_capacity = 8192;  // ticks kept for drain_trace
 };
 
 // State of one tick, as published to readers.
 struct TickState {
-    uint64_t tick = 0;       // index of the tick, from 0
-    double time = 0.0;       // [s] since the loop started, at the tick's deadline
-    Vector3 position{};      // [m]
-    Vector3 velocity{};      // [m/s]
-    Vector3 force{};         // [N] sent in this tick
-    Vector3 host_force{};    // [N] the host force's contribution after hold and ramp
-    int32_t outcome = 0;     // OutcomeKind of the tick's exchange
+    uint64_t tick = 0;     // index of the tick, from 0
+    double time = 0.0;     // [s] since the loop started, at the tick's deadline
+    Vector3 position{};    // [m]
+    Vector3 velocity{};    // [m/s]
+    Vector3 force{};       // [N] sent in this tick
+    Vector3 host_force{};  // [N] the host force's contribution after hold and ramp
+    int32_t outcome = 0;   // OutcomeKind of the tick's exchange
 };
 
 struct Percentiles {
@@ -94,22 +94,22 @@ struct Percentiles {
 double default_exchange_timeout(double rate);
 
 struct LoopStatistics {
-    uint64_t ticks = 0;             // exchanges attempted
-    uint64_t missed_deadlines = 0;  // deadlines skipped because already past
-    uint64_t failed_exchanges = 0;  // exchanges whose outcome was not done, by kind:
-    uint64_t timeouts = 0;          //   no reply at all
-    uint64_t short_replies = 0;     //   a reply cut short
-    uint64_t wrong_codes = 0;       //   a foreign reply
-    uint64_t hang_ups = 0;          //   the port went away
+    uint64_t ticks = 0;                   // exchanges attempted
+    uint64_t missed_deadlines = 0;        // deadlines skipped because already past
+    uint64_t failed_exchanges = 0;        // exchanges whose outcome was not done, by kind:
+    uint64_t timeouts = 0;                //   no reply at all
+    uint64_t short_replies = 0;           //   a reply cut short
+    uint64_t wrong_codes = 0;             //   a foreign reply
+    uint64_t hang_ups = 0;                //   the port went away
     uint64_t late_replies_discarded = 0;  // late replies thrown away before an exchange
-    uint64_t refused_forces = 0;    // ticks whose force was NaN or infinite, sent as zero
-    Percentiles wakeup_lateness;    // deadline to wake-up
-    Percentiles exchange_time;      // duration of the exchange
-    double elapsed = 0.0;           // [s] since the loop started
-    bool realtime_granted = false;  // SCHED_FIFO was granted
-    bool memory_locked = false;     // mlockall was granted
-    int32_t realtime_errno = 0;     // why SCHED_FIFO or mlockall was refused, 0 when granted or not asked
-    Outcome last_failure;           // the most recent outcome other than done
+    uint64_t refused_forces = 0;          // ticks whose force was NaN or infinite, sent as zero
+    Percentiles wakeup_lateness;          // deadline to wake-up
+    Percentiles exchange_time;            // duration of the exchange
+    double elapsed = 0.0;                 // [s] since the loop started
+    bool realtime_granted = false;        // SCHED_FIFO was granted
+    bool memory_locked = false;           // mlockall was granted
+    int32_t realtime_errno = 0;           // why SCHED_FIFO or mlockall was refused, 0 when granted or not asked
+    Outcome last_failure;                 // the most recent outcome other than done
 };
 
 // Runs the force exchange of one arm at a fixed rate on a thread of its own,

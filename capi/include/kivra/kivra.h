@@ -27,16 +27,13 @@ enum kivra_arm_model {
 
 /* Safety limits, the same for every arm. */
 enum kivra_limit {
-    KIVRA_MAX_FORCE = 20,            /* [N] the most force ever sent; a force limit may only lower it */
-    KIVRA_SERVO_LOWEST_RATE = 1,     /* [Hz] */
+    KIVRA_MAX_FORCE = 20,             /* [N] the most force ever sent; a force limit may only lower it */
+    KIVRA_SERVO_LOWEST_RATE = 1,      /* [Hz] */
     KIVRA_SERVO_HIGHEST_RATE = 10000, /* [Hz] */
     KIVRA_MAX_WALLS = 4               /* walls in kivra_effects */
 };
 
-enum kivra_identifier_selector {
-    KIVRA_IDENTIFIER_DEVICE_ID = 209,
-    KIVRA_IDENTIFIER_FIRMWARE_VERSION = 210
-};
+enum kivra_identifier_selector { KIVRA_IDENTIFIER_DEVICE_ID = 209, KIVRA_IDENTIFIER_FIRMWARE_VERSION = 210 };
 
 /* Decoded wakeup reply. */
 typedef struct kivra_device_info {
@@ -70,10 +67,14 @@ kivra_status kivra_arm_get_timeout(const kivra_arm* arm, double* timeout);
  * velocities) only on KIVRA_OK. After a reply failed to come in full, the
  * next exchange first waits until the line has been quiet for one time-out,
  * discarding what arrives, so that a late reply is never taken for the next. */
-kivra_status kivra_arm_exchange_force(kivra_arm* arm, const float force[3], float position[3], float velocity[3], int32_t* detail);
-kivra_status kivra_arm_exchange_position(kivra_arm* arm, const float position[3], float first[3], float second[3], int32_t* detail);
-kivra_status kivra_arm_exchange_joint_torques(kivra_arm* arm, const float torques[3], float angles[3], float angular_velocities[3], int32_t* detail);
-kivra_status kivra_arm_exchange_joint_angles(kivra_arm* arm, const float angles[3], float first[3], float second[3], int32_t* detail);
+kivra_status kivra_arm_exchange_force(kivra_arm* arm, const float force[3], float position[3], float velocity[3],
+                                      int32_t* detail);
+kivra_status kivra_arm_exchange_position(kivra_arm* arm, const float position[3], float first[3], float second[3],
+                                         int32_t* detail);
+kivra_status kivra_arm_exchange_joint_torques(kivra_arm* arm, const float torques[3], float angles[3],
+                                              float angular_velocities[3], int32_t* detail);
+kivra_status kivra_arm_exchange_joint_angles(kivra_arm* arm, const float angles[3], float first[3], float second[3],
+                                             int32_t* detail);
 
 /* The wakeup exchange: the device's identity. */
 kivra_status kivra_arm_wakeup(kivra_arm* arm, kivra_device_info* info, int32_t* detail);
@@ -106,19 +107,19 @@ typedef struct kivra_servo_options {
 /* F = -stiffness (x - anchor) - damping v */
 typedef struct kivra_spring {
     int32_t enabled;
-    float anchor[3];  /* [m] */
-    float stiffness;  /* [N/m] */
-    float damping;    /* [N s/m] */
+    float anchor[3]; /* [m] */
+    float stiffness; /* [N/m] */
+    float damping;   /* [N s/m] */
 } kivra_spring;
 
 /* Pushes out of the half-space behind the plane through point with outward
  * normal (any length; zero disables it), never pulls in. */
 typedef struct kivra_wall {
     int32_t enabled;
-    float point[3];   /* [m] */
+    float point[3]; /* [m] */
     float normal[3];
-    float stiffness;  /* [N/m] */
-    float damping;    /* [N s/m] of the normal velocity */
+    float stiffness; /* [N/m] */
+    float damping;   /* [N s/m] of the normal velocity */
 } kivra_wall;
 
 typedef struct kivra_effects {
@@ -130,13 +131,13 @@ typedef struct kivra_effects {
 } kivra_effects;
 
 typedef struct kivra_tick {
-    uint64_t tick;        /* index of the tick, from 0 */
-    double time;          /* [s] since the loop started, at the tick's deadline */
-    float position[3];    /* [m] */
-    float velocity[3];    /* [m/s] */
-    float force[3];       /* [N] sent in this tick */
-    float host_force[3];  /* [N] host force after hold and ramp */
-    int32_t outcome;      /* kivra_status of the tick's exchange */
+    uint64_t tick;       /* index of the tick, from 0 */
+    double time;         /* [s] since the loop started, at the tick's deadline */
+    float position[3];   /* [m] */
+    float velocity[3];   /* [m/s] */
+    float force[3];      /* [N] sent in this tick */
+    float host_force[3]; /* [N] host force after hold and ramp */
+    int32_t outcome;     /* kivra_status of the tick's exchange */
 } kivra_tick;
 
 typedef struct kivra_percentiles {
@@ -147,23 +148,23 @@ typedef struct kivra_percentiles {
 } kivra_percentiles;
 
 typedef struct kivra_servo_statistics {
-    uint64_t ticks;             /* exchanges attempted */
-    uint64_t missed_deadlines;  /* deadlines skipped because already past */
-    uint64_t failed_exchanges;  /* of which: */
-    uint64_t timeouts;          /*   no reply */
-    uint64_t short_replies;     /*   a reply cut short */
-    uint64_t wrong_codes;       /*   a foreign reply */
-    uint64_t hang_ups;          /*   the port went away */
+    uint64_t ticks;                  /* exchanges attempted */
+    uint64_t missed_deadlines;       /* deadlines skipped because already past */
+    uint64_t failed_exchanges;       /* of which: */
+    uint64_t timeouts;               /*   no reply */
+    uint64_t short_replies;          /*   a reply cut short */
+    uint64_t wrong_codes;            /*   a foreign reply */
+    uint64_t hang_ups;               /*   the port went away */
     uint64_t late_replies_discarded; /* late replies thrown away before an exchange */
-    uint64_t refused_forces;    /* NaN or infinite forces, sent as zero */
-    uint64_t trace_dropped;     /* ticks lost before they were drained */
+    uint64_t refused_forces;         /* NaN or infinite forces, sent as zero */
+    uint64_t trace_dropped;          /* ticks lost before they were drained */
     kivra_percentiles wakeup_lateness;
     kivra_percentiles exchange_time;
-    double elapsed;             /* [s] since the loop started */
+    double elapsed; /* [s] since the loop started */
     int32_t realtime_granted;
     int32_t memory_locked;
-    int32_t realtime_errno;     /* why real-time scheduling or locked memory was refused */
-    kivra_status last_failure;  /* the most recent status other than KIVRA_OK */
+    int32_t realtime_errno;    /* why real-time scheduling or locked memory was refused */
+    kivra_status last_failure; /* the most recent status other than KIVRA_OK */
     int32_t last_failure_detail;
 } kivra_servo_statistics;
 
@@ -178,7 +179,8 @@ void kivra_effects_default(kivra_effects* effects);
  * arm until it stops: the arm's own exchanges give KIVRA_BUSY. Every loop
  * still running when the process exits (exit(), a return from main) or the
  * library is unloaded is stopped, its arm sent zero force, first. */
-kivra_status kivra_servo_start(kivra_arm* arm, double rate, const kivra_servo_options* options, kivra_servo** servo, int32_t* detail);
+kivra_status kivra_servo_start(kivra_arm* arm, double rate, const kivra_servo_options* options, kivra_servo** servo,
+                               int32_t* detail);
 /* Sends a zero force and stops, at once at any rate; the handle keeps its
  * last state and statistics. */
 kivra_status kivra_servo_stop(kivra_servo* servo);

@@ -15,11 +15,7 @@ extern "C" {
 
 typedef struct kivra_handle kivra_handle;
 
-enum kivra_handle_message_kind {
-    KIVRA_HANDLE_INFO = 1,
-    KIVRA_HANDLE_STATUS = 2,
-    KIVRA_HANDLE_ERROR = 3
-};
+enum kivra_handle_message_kind { KIVRA_HANDLE_INFO = 1, KIVRA_HANDLE_STATUS = 2, KIVRA_HANDLE_ERROR = 3 };
 
 /* Info reply, the answer to a wakeup. */
 typedef struct kivra_handle_info {
@@ -58,15 +54,16 @@ typedef struct kivra_handle_message {
 typedef struct kivra_status_frame {
     float quaternion[4]; /* as the module's GetManiloStatus: q0, -q1, -q2, q3 */
     uint8_t device_id;
-    uint8_t buttons;      /* bits 0 to 2 */
+    uint8_t buttons;                  /* bits 0 to 2 */
     uint8_t hall_effect_sensor_level; /* 0 to 31 */
     uint8_t error_flag;
-    float battery_level;  /* [V] */
+    float battery_level; /* [V] */
 } kivra_status_frame;
 
 /* Opens the handle on port with the given reply time-out [s] (finite, above
  * 0) and flags (kivra_open_flag), as kivra_arm_open does. */
-kivra_status kivra_handle_open(const char* port, double timeout, uint32_t flags, kivra_handle** handle, int32_t* detail);
+kivra_status kivra_handle_open(const char* port, double timeout, uint32_t flags, kivra_handle** handle,
+                               int32_t* detail);
 /* Closes the port at once, after a request or receive in progress; later
  * calls give KIVRA_CLOSED. Closing twice is KIVRA_OK. */
 kivra_status kivra_handle_close(kivra_handle* handle);
@@ -82,7 +79,8 @@ kivra_status kivra_handle_get_timeout(const kivra_handle* handle, double* timeou
 kivra_status kivra_handle_wakeup(kivra_handle* handle, int32_t* detail);
 kivra_status kivra_handle_request_status(kivra_handle* handle, int32_t* detail);
 /* The handle state: device_id and length (0 to 255) bytes of user data. */
-kivra_status kivra_handle_send_state(kivra_handle* handle, uint16_t device_id, const uint8_t* user_data, size_t length, int32_t* detail);
+kivra_status kivra_handle_send_state(kivra_handle* handle, uint16_t device_id, const uint8_t* user_data, size_t length,
+                                     int32_t* detail);
 
 /* Takes the next reply within timeout [s] (finite, above 0). A code the
  * handle does not send gives KIVRA_WRONG_CODE and drops what is waiting, so
@@ -92,26 +90,27 @@ kivra_status kivra_handle_receive(kivra_handle* handle, double timeout, kivra_ha
  * accepted frame: KIVRA_TIMED_OUT with detail the reader's failure code
  * (99 nothing came, 3 no frame among what came, 2 a read failed), or
  * KIVRA_HUNG_UP. */
-kivra_status kivra_handle_read_status_frame(kivra_handle* handle, double timeout, kivra_status_frame* frame, int32_t* detail);
+kivra_status kivra_handle_read_status_frame(kivra_handle* handle, double timeout, kivra_status_frame* frame,
+                                            int32_t* detail);
 
 /* Finding devices: one wakeup per port tells an arm from a handle. */
 
 enum kivra_device_kind {
-    KIVRA_DEVICE_NONE = 0,    /* no answer: see status */
-    KIVRA_DEVICE_ARM = 1,     /* answered with the arm's wakeup reply, model KIVRA_ARM_MODEL_NUMBER */
-    KIVRA_DEVICE_HANDLE = 2,  /* answered with an info or status message */
-    KIVRA_DEVICE_UNKNOWN = 3  /* answered, but as neither: see code, status and arm.model_number */
+    KIVRA_DEVICE_NONE = 0,   /* no answer: see status */
+    KIVRA_DEVICE_ARM = 1,    /* answered with the arm's wakeup reply, model KIVRA_ARM_MODEL_NUMBER */
+    KIVRA_DEVICE_HANDLE = 2, /* answered with an info or status message */
+    KIVRA_DEVICE_UNKNOWN = 3 /* answered, but as neither: see code, status and arm.model_number */
 };
 
 typedef struct kivra_probe_result {
-    int32_t kind;              /* kivra_device_kind */
-    kivra_status status;       /* KIVRA_OK when the answer came in full; KIVRA_NOT_OPEN with
-                                  detail the open's errno (EBUSY: held exclusively elsewhere) */
+    int32_t kind;        /* kivra_device_kind */
+    kivra_status status; /* KIVRA_OK when the answer came in full; KIVRA_NOT_OPEN with
+                            detail the open's errno (EBUSY: held exclusively elsewhere) */
     int32_t detail;
-    int32_t code;              /* header code of the answer, 0 when none came */
-    int32_t has_info;          /* 1 when arm (an arm's wakeup reply, of any model) or handle (a
-                                  handle's info) holds the decoded answer; a handle that answered
-                                  with a status message tells nothing more */
+    int32_t code;     /* header code of the answer, 0 when none came */
+    int32_t has_info; /* 1 when arm (an arm's wakeup reply, of any model) or handle (a
+                         handle's info) holds the decoded answer; a handle that answered
+                         with a status message tells nothing more */
     kivra_device_info arm;
     kivra_handle_info handle;
 } kivra_probe_result;

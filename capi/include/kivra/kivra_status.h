@@ -23,17 +23,17 @@ typedef int32_t kivra_status;
 
 enum kivra_status_code {
     KIVRA_OK = 0,
-    KIVRA_TIMED_OUT = 1,          /* nothing, or not enough, came within the time-out */
-    KIVRA_HUNG_UP = 2,            /* the port went away; detail: errno when one was reported */
-    KIVRA_WRONG_CODE = 3,         /* detail: the header code that came instead (low byte) and, from an arm
-                                     exchange, the code that was expected (next byte; 0 for none) */
-    KIVRA_SHORT_PAYLOAD = 4,      /* detail: the payload bytes that came */
-    KIVRA_WRITE_FAILED = 5,       /* detail: errno of the write */
-    KIVRA_NOT_OPEN = 6,           /* detail: errno of the open (ENOTTY: not a terminal, EBUSY: held exclusively) */
-    KIVRA_INTERRUPTED = 7,        /* the calling thread's interrupt descriptor became readable (kivra_set_interrupt_fd) */
-    KIVRA_INVALID_ARGUMENT = 16,  /* a NULL handle or buffer, or a value out of range */
-    KIVRA_CLOSED = 17,            /* the device was closed by this process */
-    KIVRA_BUSY = 18,              /* a servo loop owns the device */
+    KIVRA_TIMED_OUT = 1,     /* nothing, or not enough, came within the time-out */
+    KIVRA_HUNG_UP = 2,       /* the port went away; detail: errno when one was reported */
+    KIVRA_WRONG_CODE = 3,    /* detail: the header code that came instead (low byte) and, from an arm
+                                exchange, the code that was expected (next byte; 0 for none) */
+    KIVRA_SHORT_PAYLOAD = 4, /* detail: the payload bytes that came */
+    KIVRA_WRITE_FAILED = 5,  /* detail: errno of the write */
+    KIVRA_NOT_OPEN = 6,      /* detail: errno of the open (ENOTTY: not a terminal, EBUSY: held exclusively) */
+    KIVRA_INTERRUPTED = 7,   /* the calling thread's interrupt descriptor became readable (kivra_set_interrupt_fd) */
+    KIVRA_INVALID_ARGUMENT = 16, /* a NULL handle or buffer, or a value out of range */
+    KIVRA_CLOSED = 17,           /* the device was closed by this process */
+    KIVRA_BUSY = 18,             /* a servo loop owns the device */
     KIVRA_OUT_OF_MEMORY = 19,
     KIVRA_INTERNAL_ERROR = 20
 };

@@ -28,6 +28,7 @@ from ..errors import KivraError
 from .common import INTERRUPTED, _abandoned, _Interrupt, interruptible, measure_exchanges
 from .monitor import run_monitor
 
+
 def _ms(seconds: float) -> str:
     return "%.3f ms" % (seconds * 1e3)
 

@@ -7,8 +7,6 @@ import time
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
 
 
-
-
 #: Exit status of a command ended by Ctrl-C, as a shell reports it.
 INTERRUPTED = 130
 _WAIT_SLICE = 0.05  # [s] between two looks for a Ctrl-C while a device call runs

@@ -296,7 +296,13 @@ function connect() {
   const status = document.getElementById("connection");
   const events = new EventSource("/events");
   events.onopen = () => { status.textContent = "live"; status.className = "good"; };
-  events.onerror = () => { status.textContent = "reconnecting"; status.className = "bad"; };
+  events.onerror = () => {
+    status.textContent = "reconnecting";
+    status.className = "bad";
+    // A lost connection the browser retries by itself; an answer other than
+    // the stream (a busy server's 503) ends it for good: try again later.
+    if (events.readyState === EventSource.CLOSED) setTimeout(connect, RETRY_INTERVAL);
+  };
   events.onmessage = (event) => {
     view.events++;
     append(JSON.parse(event.data));
@@ -309,17 +315,25 @@ function resize() {
   }
 }
 
+const RETRY_INTERVAL = 2000; // [ms] before a busy server is asked again
+
 async function start() {
   // The page's requests carry the server's token as the cookie it set when
   // this page was opened from the address with ?token=.
   const reply = await fetch("/api/status");
   const status = await reply.json();
+  if (reply.status === 503) {
+    message(status.error + " (trying again)");
+    setTimeout(start, RETRY_INTERVAL);
+    return;
+  }
   if (!reply.ok) {
     const shown = document.getElementById("connection");
     shown.textContent = "refused";
     message(status.error || reply.statusText);
     return;
   }
+  message("");
   windowSeconds = status.window;
   effects = status.effects;
   origin = effects.anchor;
