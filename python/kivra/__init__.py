@@ -34,7 +34,7 @@ __version__: str = _ffi.string(_lib.kivra_version()).decode()
 
 
 def web(loop: ServoLoop, port: int = 0, host: str = "127.0.0.1", **options: Any) -> "WebMonitor":
-    """Serves a live page of loop in a browser: see :func:`kivra.tools.web.web`.
+    """Serves a live page of loop in a browser: see :class:`kivra.tools.web.WebMonitor`.
 
     The web server is one of kivra's tools; it is loaded here, on first use,
     so that ``import kivra`` stays free of an HTTP server.

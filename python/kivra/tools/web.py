@@ -496,10 +496,28 @@ class _Server(socketserver.TCPServer):
 
 
 class WebMonitor:
-    """Serves the page of one servo loop until :meth:`close`; :func:`web` starts one.
+    """Serves a live page of loop at ``server.url`` (port 0: any free port) until ``server.close()``.
 
     ``url`` is the page's address with its token; ``token`` is the token
     alone, or None when the server asks for none.
+
+    ``identity`` is what the page shows of the device: the
+    :class:`~kivra.DeviceInfo` of ``arm.wakeup()`` read before the loop
+    started, or a mapping of names to texts; without it, the port. The page takes the loop's trace: pass
+    ``use_trace=False`` when the program reads :meth:`ServoLoop.trace`
+    itself, and the page samples the latest tick instead.
+
+    The server's threads run in the idle scheduling class so that they never
+    hold up the loop's exchanges. While they run a Python statement they
+    hold the interpreter lock, and on a machine whose processors are all busy
+    the program's other Python threads may then wait for it longer: pass
+    ``background=False`` to keep them at the program's own priority.
+
+    ``server.url`` carries a token drawn at random (``?token=...``) that
+    every request for the loop's data or a change must bring; pass a string
+    of your own, or ``token=None`` to ask for none, which only a server on a
+    loopback address (127.0.0.1, ::1, localhost) may do. ``read_timeout`` [s]
+    is how long a connection may take to send its request.
     """
 
     def __init__(
@@ -956,47 +974,8 @@ class _Handler(BaseHTTPRequestHandler):
             self._error(400, str(error))
 
 
-def web(
-    loop: ServoLoop,
-    port: int = 0,
-    host: str = "127.0.0.1",
-    *,
-    identity: Union[DeviceInfo, Mapping[str, Any], None] = None,
-    use_trace: bool = True,
-    background: bool = True,
-    token: Union[str, bool, None] = True,
-    read_timeout: float = READ_TIMEOUT,
-) -> WebMonitor:
-    """Serves a live page of loop at ``server.url`` (port 0: any free port) until ``server.close()``.
-
-    ``identity`` is what the page shows of the device: the
-    :class:`~kivra.DeviceInfo` of ``arm.wakeup()`` read before the loop
-    started, or a mapping of names to texts; without it, the port. The page takes the loop's trace: pass
-    ``use_trace=False`` when the program reads :meth:`ServoLoop.trace`
-    itself, and the page samples the latest tick instead.
-
-    The server's threads run in the idle scheduling class so that they never
-    hold up the loop's exchanges. While they run a Python statement they
-    hold the interpreter lock, and on a machine whose processors are all busy
-    the program's other Python threads may then wait for it longer: pass
-    ``background=False`` to keep them at the program's own priority.
-
-    ``server.url`` carries a token drawn at random (``?token=...``) that
-    every request for the loop's data or a change must bring; pass a string
-    of your own, or ``token=None`` to ask for none, which only a server on a
-    loopback address (127.0.0.1, ::1, localhost) may do. ``read_timeout`` [s]
-    is how long a connection may take to send its request.
-    """
-    return WebMonitor(
-        loop,
-        port,
-        host,
-        identity=identity,
-        use_trace=use_trace,
-        background=background,
-        token=token,
-        read_timeout=read_timeout,
-    )
+#: Serves a live page of a loop: ``kivra.web(loop)`` starts a :class:`WebMonitor`.
+web = WebMonitor
 
 
 def _raise_emulator_priority(pid: int) -> None:
