@@ -160,6 +160,23 @@ struct ServoLoop::Shared {
     std::atomic<bool> stop_requested{false};
     bool holds_memory_lock = false;
 
+    // The scene handover. The host publishes into pending; the servo thread
+    // takes it between ticks and leaves the scene it replaces in an empty
+    // retired slot, which the host empties. The servo thread takes a new
+    // scene only while a slot is free, so it never has to free one itself.
+    std::atomic<Scene*> pending_scene{nullptr};
+    Scene* current_scene = nullptr;  // the servo thread's while it runs, the host's otherwise
+    std::array<std::atomic<Scene*>, 4> retired_scenes{};
+    std::mutex scene_mutex;  // host callers of set_scene and stop
+
+    void switch_scene();
+    void free_retired_scenes();
+    ~Shared() {
+        delete current_scene;
+        delete pending_scene.load();
+        free_retired_scenes();
+    }
+
     std::mutex host_mutex;  // host writers of the command
     Command host_command;
     SeqlockCell<Command> command;
@@ -227,6 +244,26 @@ bool ServoLoop::Shared::sleep_until(int64_t deadline) const {
     }
 }
 
+void ServoLoop::Shared::switch_scene() {
+    if (pending_scene.load(std::memory_order_relaxed) == nullptr) return;
+    std::atomic<Scene*>* free_slot = nullptr;
+    for (auto& slot : retired_scenes) {
+        if (slot.load(std::memory_order_acquire) == nullptr) {
+            free_slot = &slot;
+            break;
+        }
+    }
+    if (free_slot == nullptr) return;  // the host has yet to free the older ones
+    Scene* next = pending_scene.exchange(nullptr, std::memory_order_acq_rel);
+    if (next == nullptr) return;
+    if (current_scene != nullptr) free_slot->store(current_scene, std::memory_order_release);
+    current_scene = next;
+}
+
+void ServoLoop::Shared::free_retired_scenes() {
+    for (auto& slot : retired_scenes) delete slot.exchange(nullptr, std::memory_order_acq_rel);
+}
+
 void ServoLoop::Shared::count_failure(const Outcome& outcome) {
     switch (outcome.kind) {
         case OutcomeKind::done:
@@ -253,6 +290,8 @@ void ServoLoop::Shared::run() {
 
     Command current;
     uint64_t current_version = 0;
+    SceneInput scene_input;
+    scene_input.period = seconds(period);
     bool have_state = false;
     Vector3 position{}, velocity{};
     TickState state;
@@ -276,6 +315,7 @@ void ServoLoop::Shared::run() {
 
         // A host write in progress keeps the previous command for one more tick.
         if (command.version() != current_version) command.try_load(current, current_version);
+        switch_scene();
 
         Vector3d force{0.0, 0.0, 0.0};
         Vector3d host{0.0, 0.0, 0.0};
@@ -285,6 +325,13 @@ void ServoLoop::Shared::run() {
             const double release = current.release_time < 0 ? 1.0 : ramp_down(woke - current.release_time, ramp);
             const double held = ramp_down(woke - current.host_force_time - hold, ramp);
             Vector3d sum = effects_force_wide(current.effects, widen(position), widen(velocity));
+            if (current_scene != nullptr) {
+                scene_input.time = seconds(woke - start);
+                scene_input.position = widen(position);
+                scene_input.velocity = widen(velocity);
+                const Vector3d rendered = current_scene->render(scene_input);
+                for (int i = 0; i < 3; ++i) sum[i] += rendered[i];
+            }
             for (int i = 0; i < 3; ++i) {
                 host[i] = double(current.host_force[i]) * held;
                 sum[i] += host[i];
@@ -422,6 +469,15 @@ void ServoLoop::stop() {
     s.stop_wake.trip();
     s.thread.join();
     s.stop_time.store(monotonic_nanoseconds());
+    {
+        // The thread is gone: the newest scene becomes the one a restart renders.
+        std::lock_guard<std::mutex> guard(s.scene_mutex);
+        s.free_retired_scenes();
+        if (Scene* newest = s.pending_scene.exchange(nullptr)) {
+            delete s.current_scene;
+            s.current_scene = newest;
+        }
+    }
     if (s.holds_memory_lock) unlock_memory();
     s.holds_memory_lock = false;
     s.is_running.store(false);
@@ -450,6 +506,14 @@ void ServoLoop::set_host_force(const Vector3& force) {
     shared->host_command.release_time = -1;
     shared->command.store(shared->host_command);
     shared->command_changed();
+}
+
+void ServoLoop::set_scene(std::unique_ptr<Scene> scene) {
+    Shared& s = *shared;
+    std::lock_guard<std::mutex> guard(s.scene_mutex);
+    s.free_retired_scenes();
+    delete s.pending_scene.exchange(scene.release(), std::memory_order_acq_rel);  // one never taken
+    s.command_changed();
 }
 
 void ServoLoop::release() {

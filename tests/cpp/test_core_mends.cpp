@@ -324,14 +324,21 @@ TEST_F(Port, ExchangesOfTwoThreadsStayApart) {
 // exchange gets the reply to its own request.
 TEST_F(Port, LateReplyIsNeverTakenForTheNext) {
     const Bytes request = floats(42, {0, 0, 0});
-    peer.script({{request, floats(43, {1, 1, 1, 1, 1, 1}), std::chrono::milliseconds(30)},  // 10 ms after the time-out
+    peer.script({{request, floats(43, {1, 1, 1, 1, 1, 1}), std::chrono::milliseconds(80)},  // 30 ms after the time-out
                  {request, floats(43, {2, 2, 2, 2, 2, 2})}});
-    EXPECT_EQ(arm.exchange(42, {0, 0, 0}, first, second, 0.02).kind, OutcomeKind::timed_out);
+    const Outcome gave_up = arm.exchange(42, {0, 0, 0}, first, second, 0.05);
+    // A thread the machine held back past the reply's arrival takes it as
+    // late as it came: its own, so still not the next exchange's.
+    const bool held_back = gave_up.ok();
+    if (held_back)
+        EXPECT_EQ(first, (Vector3{1, 1, 1}));
+    else
+        EXPECT_EQ(gave_up.kind, OutcomeKind::timed_out);
     EXPECT_TRUE(arm.exchange(42, {0, 0, 0}, first, second, 1.0).ok());
     EXPECT_TRUE(peer.script_played());
     EXPECT_EQ(first, (Vector3{2, 2, 2}));
-    EXPECT_EQ(arm.late_replies_discarded.load(), 1u);
-    EXPECT_EQ(arm.late_bytes_discarded.load(), 25u);
+    EXPECT_EQ(arm.late_replies_discarded.load(), held_back ? 0u : 1u);
+    EXPECT_EQ(arm.late_bytes_discarded.load(), held_back ? 0u : 25u);
 }
 
 // A readable interrupt descriptor ends the calling thread's wait at once,

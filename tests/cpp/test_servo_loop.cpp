@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -427,6 +428,62 @@ TEST_F(ServoOnPty, SnapshotsAndTraceAreNeverTorn) {
     const Percentiles& exchange = statistics.exchange_time;
     EXPECT_TRUE(0 < exchange.p50 && exchange.p50 <= exchange.p99 && exchange.p99 <= exchange.p999 &&
                 exchange.p999 <= exchange.max);
+}
+
+// Renders (k, k, -k) from two halves set apart: a tick that took half of
+// one scene and half of another would show it.
+class TwoHalvesScene : public Scene {
+public:
+    TwoHalvesScene(double k, std::atomic<int>& alive, std::atomic<int>& freed_on_servo_thread)
+        : first(k), second(k), alive(alive), freed_on_servo_thread(freed_on_servo_thread) {
+        ++alive;
+    }
+    ~TwoHalvesScene() override {
+        --alive;
+        freed_on_servo_thread += rendering_thread;
+    }
+    std::array<double, 3> render(const SceneInput&) noexcept override {
+        rendering_thread = true;
+        return {first, second, -first};
+    }
+
+private:
+    static thread_local bool rendering_thread;
+    const double first, second;
+    std::atomic<int>& alive;
+    std::atomic<int>& freed_on_servo_thread;
+};
+thread_local bool TwoHalvesScene::rendering_thread = false;
+
+TEST_F(ServoOnPty, ScenesSwitchWholeBetweenTicksAndAreFreedOffTheServoThread) {
+    std::atomic<int> alive{0}, freed_on_servo_thread{0};
+    {
+        ServoLoop loop(arm, options);
+        std::atomic<bool> reading{true};
+        std::atomic<uint64_t> mixed{0}, switches{0};
+        std::thread reader([&] {
+            float last = 0.0f;
+            while (reading) {
+                const Vector3 f = loop.state().force;
+                mixed += f[0] != f[1] || f[2] != -f[0];
+                switches += f[0] != last;
+                last = f[0];
+            }
+        });
+        ASSERT_TRUE(loop.start());
+        for (int k = 1; k <= 200; ++k) {
+            loop.set_scene(std::make_unique<TwoHalvesScene>(0.01 * k, alive, freed_on_servo_thread));
+            run_for(0.002);
+        }
+        reading = false;
+        reader.join();
+        loop.stop();
+        EXPECT_EQ(mixed.load(), 0u);
+        EXPECT_GT(switches.load(), 20u);
+        EXPECT_EQ(alive.load(), 1);  // the last one, kept for a restart
+    }
+    EXPECT_EQ(alive.load(), 0);
+    EXPECT_EQ(freed_on_servo_thread.load(), 0);
 }
 
 TEST_F(ServoOnPty, SkipsMissedDeadlinesWithoutCatchingUp) {

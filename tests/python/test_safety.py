@@ -222,7 +222,9 @@ def test_a_device_slower_than_the_time_out_never_answers_another_request(emulato
         except kivra.DeviceTimeout:
             outcomes.append("timeout")
     arm.close()
-    assert outcomes == ["timeout"] * 100
+    # A process the machine holds back past a reply's arrival takes that reply,
+    # its own, late; replies shifted to the next request would be nearly all.
+    assert outcomes.count("reply") <= 10, outcomes
 
 
 @pytest.mark.slow
@@ -233,8 +235,9 @@ def test_a_truncated_reply_costs_the_loop_one_tick(emulator):
         stats = loop.stats()
     arm.close()
     # Some 20 truncated replies in 2 s: a loop that waited out the arm's 1 s
-    # time-out for each would see two. A loaded machine adds time-outs of its own.
-    assert stats.short_replies >= 10, stats
+    # time-out for each would see two. A loaded machine adds time-outs of its
+    # own, and a truncated reply that is also late counts as one of them.
+    assert stats.short_replies + stats.timeouts >= 10, stats
     kinds = stats.timeouts + stats.short_replies + stats.wrong_codes + stats.hang_ups
     assert stats.failed_exchanges == kinds, stats
 

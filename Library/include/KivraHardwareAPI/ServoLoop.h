@@ -112,6 +112,24 @@ struct LoopStatistics {
     Outcome last_failure;                 // the most recent outcome other than done
 };
 
+// What a scene is given each tick: the arm's latest state.
+struct SceneInput {
+    double time = 0.0;                 // [s] since the loop started
+    double period = 0.0;               // [s] between two deadlines
+    std::array<double, 3> position{};  // [m]
+    std::array<double, 3> velocity{};  // [m/s]
+};
+
+// What the servo thread renders beside the effects, built whole by the host
+// and handed over with ServoLoop::set_scene. render() runs on the servo
+// thread only, once a tick; it must not allocate, lock, wait or throw, and
+// its force [N] is added to the effects' before the limit.
+class Scene {
+public:
+    virtual ~Scene() = default;
+    virtual std::array<double, 3> render(const SceneInput& input) noexcept = 0;
+};
+
 // Runs the force exchange of one arm at a fixed rate on a thread of its own,
 // waking at absolute deadlines of the monotonic clock. The host sets effects
 // and a host force at any time; the thread publishes each tick's state
@@ -135,12 +153,18 @@ public:
     bool running() const;
 
     // Applied as a whole before the next tick, never half-applied; a loop
-    // slower than 500 Hz runs an extra tick at once rather than wait for its
+    // slower than 100 Hz runs an extra tick at once rather than wait for its
     // deadline. Throws std::invalid_argument with effects_problem's text.
     void set_effects(const Effects& effects);
     Effects effects() const;
     // force [N]; the hold time restarts with every update.
     void set_host_force(const Vector3& force);
+    // Replaces the scene between two ticks (nullptr: none). The servo thread
+    // switches to it without locking or freeing anything; the scene it
+    // leaves is deleted here, at the next set_scene, or when the loop stops
+    // or is destroyed. A scene handed over is the loop's until then.
+    void set_scene(std::unique_ptr<Scene> scene);
+
     // Ramps every force to zero over the host force's ramp time and keeps it
     // there until effects or host force are set again.
     void release();

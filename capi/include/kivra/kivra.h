@@ -190,7 +190,7 @@ void kivra_servo_stop_all(void);
 void kivra_servo_destroy(kivra_servo* servo);
 int32_t kivra_servo_is_running(const kivra_servo* servo);
 
-/* Applied as a whole before the next tick (a loop slower than 500 Hz
+/* Applied as a whole before the next tick (a loop slower than 100 Hz
  * renders them at once). KIVRA_INVALID_ARGUMENT for effects that
  * kivra_effects_problem refuses. */
 kivra_status kivra_servo_set_effects(kivra_servo* servo, const kivra_effects* effects);
