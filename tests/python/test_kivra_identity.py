@@ -9,7 +9,7 @@ import uuid
 import pytest
 
 import kivra
-from conftest import PtyPeer, bound
+from conftest import PtyPeer
 
 ARM_A = uuid.UUID("000102030405060708090a0b0c0d0e0f")
 ARM_B = uuid.UUID("f0e1d2c3b4a5968778695a4b3c2d1e0f")
@@ -47,7 +47,7 @@ def test_every_port_is_probed_at_once_while_python_runs(tmp_path, emulate, peer)
     ticker.start()
     try:
         start = time.monotonic()
-        found = kivra.find_devices(0.5, directory=str(tmp_path))
+        found = kivra.find_devices(1.0, directory=str(tmp_path))
         elapsed = time.monotonic() - start
     finally:
         stop.set()
@@ -59,9 +59,10 @@ def test_every_port_is_probed_at_once_while_python_runs(tmp_path, emulate, peer)
         kivra.FoundDevice(handle.path, (str(tmp_path / "rfcomm0"),), "handle", 2, 1, None, 1, 12),
     ]
     assert found[[d.kind for d in found].index("arm")].by_id == links[0]
-    # Two silent ports cost one time-out together, not one each.
-    assert 0.5 <= elapsed < 0.5 + bound(0.3)
-    assert max(gaps) < bound(0.05)
+    # Two silent ports cost one time-out together, not one each, and Python
+    # runs meanwhile: a probe that held the interpreter would stop it for one.
+    assert 1.0 <= elapsed < 2.0
+    assert max(gaps) < 0.5
 
 
 def test_arms_are_told_apart_by_unique_id(tmp_path, emulate):
