@@ -256,7 +256,10 @@ void ServoLoop::Shared::switch_scene() {
     if (free_slot == nullptr) return;  // the host has yet to free the older ones
     Scene* next = pending_scene.exchange(nullptr, std::memory_order_acq_rel);
     if (next == nullptr) return;
-    if (current_scene != nullptr) free_slot->store(current_scene, std::memory_order_release);
+    if (current_scene != nullptr) {
+        next->continue_from(*current_scene);
+        free_slot->store(current_scene, std::memory_order_release);
+    }
     current_scene = next;
 }
 

@@ -128,6 +128,10 @@ class Scene {
 public:
     virtual ~Scene() = default;
     virtual std::array<double, 3> render(const SceneInput& input) noexcept = 0;
+    // Called on the servo thread when this scene replaces previous, before
+    // its first render: a scene may carry state over (a contact in progress
+    // with a shape that only moved). Same rules as render.
+    virtual void continue_from(Scene& previous) noexcept { (void)previous; }
 };
 
 // Runs the force exchange of one arm at a fixed rate on a thread of its own,

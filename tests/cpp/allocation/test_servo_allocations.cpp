@@ -10,7 +10,10 @@
 #include <new>
 #include <thread>
 
+#include "KivraHardwareAPI/Mesh.h"
 #include "KivraHardwareAPI/ServoLoop.h"
+#include "KivraHardwareAPI/ShapeScene.h"
+#include "KivraHardwareAPI/Shapes.h"
 #include "PtyPeer.h"
 #include "TestSupport.h"
 
@@ -31,22 +34,30 @@ void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 using namespace Kivra::HardwareAPI::Servo;
+namespace Render = Kivra::HardwareAPI::Render;
 using Kivra::HardwareAPI::Devices::Pendra3;
 using Kivra::HardwareAPI::IO::SerialStream;
 
 namespace {
 
-class MarkingScene : public Scene {
-public:
-    explicit MarkingScene(double k) : k(k) {}
-    std::array<double, 3> render(const SceneInput& input) noexcept override {
-        counted_thread = true;  // from here on, this thread's allocations count
-        return {k * input.position[0], 0.0, 0.0};
-    }
+// From its first call on, the servo thread's allocations count.
+void mark_thread(const Render::CEffectInput*, double force[3], void*) {
+    counted_thread = true;
+    force[0] = 0.0;
+}
 
-private:
-    const double k;
-};
+// A scene of every kind of part, the sphere moved a little each time.
+std::unique_ptr<Render::ShapeScene> scene(int i, const std::shared_ptr<const Render::Surface>& mesh) {
+    using namespace Kivra::HardwareAPI::Render;
+    std::vector<SceneShape> shapes{
+        {std::make_shared<SphereSolid>(0.02), Pose{{0.0, 0.0, 0.001 * (i % 5)}, {}}, {500.0, 2.0, 0.5, 0.3}, 1},
+        {mesh, Pose{{0.0, 0.05, 0.0}, {}}, {500.0, 2.0, 0.0, 0.0}, 2}};
+    FieldSet fields;
+    fields.add(Guide({{0.0, 0.0, 0.0}, {0.1, 0.0, 0.0}, {0.1, 0.1, 0.0}}, 50.0, 1.0, 2.0));
+    fields.add(Vibration(0.1, 50.0, {0.0, 0.0, 1.0}));
+    return std::make_unique<ShapeScene>(std::move(shapes), fields, std::vector<CEffect>{{mark_thread, nullptr, 0.0}},
+                                        1000.0);
+}
 
 TEST(ServoAllocations, NoneOnTheServoThreadWhileScenesAndEffectsChange) {
     std::thread([] {
@@ -66,8 +77,14 @@ TEST(ServoAllocations, NoneOnTheServoThreadWhileScenesAndEffectsChange) {
     ASSERT_TRUE(loop.start());
     Effects effects;
     effects.spring.enabled = true;
+    const std::vector<Render::Triangle> cube{
+        {{0, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {{0, 0, 0}, {1, 1, 0}, {1, 0, 0}}, {{0, 0, 1}, {1, 0, 1}, {1, 1, 1}},
+        {{0, 0, 1}, {1, 1, 1}, {0, 1, 1}}, {{0, 0, 0}, {1, 0, 0}, {1, 0, 1}}, {{0, 0, 0}, {1, 0, 1}, {0, 0, 1}},
+        {{0, 1, 0}, {0, 1, 1}, {1, 1, 1}}, {{0, 1, 0}, {1, 1, 1}, {1, 1, 0}}, {{0, 0, 0}, {0, 0, 1}, {0, 1, 1}},
+        {{0, 0, 0}, {0, 1, 1}, {0, 1, 0}}, {{1, 0, 0}, {1, 1, 0}, {1, 1, 1}}, {{1, 0, 0}, {1, 1, 1}, {1, 0, 1}}};
+    const std::shared_ptr<const Render::Surface> mesh = std::make_shared<Render::MeshSolid>(cube);
     for (int i = 0; i < 100; ++i) {
-        loop.set_scene(std::make_unique<MarkingScene>(-10.0 * i));
+        loop.set_scene(scene(i, mesh));
         effects.spring.stiffness = float(i);
         loop.set_effects(effects);
         loop.set_host_force({0.0f, 0.01f * i, 0.0f});
