@@ -13,6 +13,8 @@
 
 #include "KivraHardwareAPI/ServoLoop.h"
 #include "capi_internal.h"
+#include "kivra/kivra_scene.h"
+#include "scene_internal.h"
 
 using namespace kivra_capi;
 namespace Servo = Kivra::HardwareAPI::Servo;
@@ -28,6 +30,9 @@ static_assert(Servo::MAX_FORCE == KIVRA_MAX_FORCE && Servo::LOWEST_RATE == KIVRA
 struct kivra_servo {
     std::shared_ptr<ArmCore> core;
     std::unique_ptr<Servo::ServoLoop> loop;
+    double rate = 0.0;  // [Hz]
+    std::shared_ptr<Kivra::HardwareAPI::Render::SceneCounters> scene_counters =
+        std::make_shared<Kivra::HardwareAPI::Render::SceneCounters>();
     std::mutex stopping;
     bool counted = false;  // holds one of the arm's running_loops
 };
@@ -191,6 +196,7 @@ kivra_status kivra_servo_start(kivra_arm* arm, double rate, const kivra_servo_op
         ArmCore& core = *arm->core;
         auto started = std::make_unique<kivra_servo>();
         started->core = arm->core;
+        started->rate = rate;
         started->loop = std::make_unique<Servo::ServoLoop>(core.device, loop_options);
         std::lock_guard<std::recursive_mutex> lock(core.stream.exchange_mutex());
         if (!core.open.load()) return with_detail(detail, KIVRA_CLOSED);
@@ -319,6 +325,36 @@ kivra_status kivra_servo_get_statistics(const kivra_servo* servo, kivra_servo_st
         out.last_failure_detail = in.last_failure.detail;
         return KIVRA_OK;
     });
+}
+
+kivra_status kivra_servo_set_scene(kivra_servo* servo, kivra_scene* scene) {
+    if (servo == nullptr) return KIVRA_INVALID_ARGUMENT;
+    if (scene != nullptr) scene->error.clear();
+    try {
+        if (scene == nullptr) {
+            servo->loop->set_scene(nullptr);
+            return KIVRA_OK;
+        }
+        auto built = std::make_unique<Kivra::HardwareAPI::Render::ShapeScene>(
+            scene->shapes, scene->fields, scene->effects, servo->rate, servo->scene_counters);
+        for (const auto& library : scene->libraries) built->keep(library);
+        servo->loop->set_scene(std::move(built));
+        return KIVRA_OK;
+    } catch (const std::invalid_argument& error) {
+        scene->error = error.what();
+        return KIVRA_INVALID_ARGUMENT;
+    } catch (const std::bad_alloc&) {
+        return KIVRA_OUT_OF_MEMORY;
+    } catch (...) {
+        return KIVRA_INTERNAL_ERROR;
+    }
+}
+
+kivra_status kivra_servo_get_scene_statistics(const kivra_servo* servo, kivra_scene_statistics* statistics) {
+    if (servo == nullptr || statistics == nullptr) return KIVRA_INVALID_ARGUMENT;
+    statistics->released_shapes = servo->scene_counters->released_shapes.load(std::memory_order_relaxed);
+    statistics->dropped_effect_ticks = servo->scene_counters->dropped_effect_ticks.load(std::memory_order_relaxed);
+    return KIVRA_OK;
 }
 
 }  // extern "C"

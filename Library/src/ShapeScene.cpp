@@ -20,12 +20,14 @@ std::string named(std::size_t index, const std::string& problem) {
 }  // namespace
 
 ShapeScene::ShapeScene(std::vector<SceneShape> shapes, const FieldSet& fields, std::vector<CEffect> effects,
-                       double rate)
+                       double rate, std::shared_ptr<SceneCounters> counters)
     : shapes_(std::move(shapes)),
       proxies_(shapes_.size()),
       released_(new std::atomic<bool>[shapes_.size()]),
       fields_(fields),
-      effects_(std::move(effects)) {
+      effects_(std::move(effects)),
+      counters_(std::move(counters)) {
+    if (!counters_) counters_ = std::make_shared<SceneCounters>();
     if (!(std::isfinite(rate) && rate > 0.0)) throw std::invalid_argument("the loop's rate must be above 0 Hz");
     for (std::size_t i = 0; i < shapes_.size(); ++i) {
         const SceneShape& shape = shapes_[i];
@@ -75,7 +77,7 @@ std::array<double, 3> ShapeScene::render(const Servo::SceneInput& input) noexcep
         if (proxies_[i].energy() > ENERGY_LIMIT) {
             // It keeps giving the hand energy: an active shape, felt no more.
             released_[i].store(true, std::memory_order_relaxed);
-            released_shapes_.store(released_shapes_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+            counters_->released_shapes.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
         force += pushed;
@@ -95,8 +97,7 @@ std::array<double, 3> ShapeScene::render(const Servo::SceneInput& input) noexcep
         const double budget = effect.budget > 0.0 ? effect.budget : 0.2 * input.period;
         const Vec3 added{out[0], out[1], out[2]};
         if (took > budget || !finite(added)) {
-            dropped_effect_ticks_.store(dropped_effect_ticks_.load(std::memory_order_relaxed) + 1,
-                                        std::memory_order_relaxed);
+            counters_->dropped_effect_ticks.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
         force += added;

@@ -28,6 +28,23 @@ from .errors import (
     ProtocolError,
 )
 from .handle import Handle, HandleError, HandleInfo, HandleStatus, HandleStatusFrame
+from . import scene
+from .scene import (
+    Box,
+    Capsule,
+    CForceLaw,
+    Cylinder,
+    Detents,
+    Guide,
+    Material,
+    Mesh,
+    Plane,
+    SceneStatistics,
+    Sphere,
+    Texture,
+    Vibration,
+    ViscousBox,
+)
 from .servo import MAX_FORCE, ConstantForce, Damping, EffectSet, LoopStatistics, ServoLoop, Spring, TickState, Wall
 
 __version__: str = _ffi.string(_lib.kivra_version()).decode()
@@ -48,6 +65,21 @@ if TYPE_CHECKING:
     from .tools.web import WebMonitor
 
 __all__ = [
+    "Box",
+    "Capsule",
+    "CForceLaw",
+    "Cylinder",
+    "Detents",
+    "Guide",
+    "Material",
+    "Mesh",
+    "Plane",
+    "SceneStatistics",
+    "Sphere",
+    "Texture",
+    "Vibration",
+    "ViscousBox",
+    "scene",
     "MAX_FORCE",
     "AmbiguousDevice",
     "Arm",

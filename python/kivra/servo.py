@@ -11,6 +11,7 @@ from ._kivra_ffi import ffi, lib
 from ._safety import install_exit_handlers
 from .arm import Arm, Vector
 from .errors import raise_for_status
+from .scene import CForceLaw, Part, SceneStatistics, _Builder
 
 #: The most force [N] the library ever sends an arm; ``force_limit`` may only lower it.
 MAX_FORCE: float = float(lib.KIVRA_MAX_FORCE)
@@ -216,6 +217,10 @@ class ServoLoop:
         self._handle = ffi.gc(handle[0], lib.kivra_servo_destroy)
         self._force = ffi.new("float[3]")
         self._trace = ffi.new("kivra_tick[]", _TRACE_BATCH)
+        self._scene: Tuple[Part, ...] = ()
+        # What force laws of scenes point into stays referenced until the
+        # loop stops: the servo thread may render a scene a little after the next is set.
+        self._scene_objects: List[Any] = []
 
     def _check(self, status: int) -> None:
         if status != lib.KIVRA_OK:
@@ -228,6 +233,38 @@ class ServoLoop:
     def stop(self) -> None:
         """Sends a zero force and stops; the arm is usable again afterwards."""
         self._check(lib.kivra_servo_stop(self._handle))
+        self._scene_objects = [self._scene_objects[-1]] if self._scene_objects else []
+
+    def set_scene(self, *parts: Part) -> None:
+        """Replaces the scene as a whole between two ticks: solids, fields and
+        force laws (see :mod:`kivra.scene`); no parts: no scene. Its force is
+        added to the effects' before the force limit. Refused with ValueError,
+        naming the part and the reason, before anything changes; a stiffness
+        the loop's rate cannot keep passive is refused with the bound unless
+        the solid says ``allow_active=True``."""
+        builder = _Builder()
+        for part in parts:
+            builder.add(part)
+        builder.check(lib.kivra_servo_set_scene(self._handle, builder.handle if parts else ffi.NULL), "scene")
+        self._scene = tuple(parts)
+        self._scene_objects.append(builder.kept)
+
+    def scene(self) -> Tuple[Part, ...]:
+        """The parts of the scene last set."""
+        return self._scene
+
+    def add_c_effect(
+        self, path: str, symbol: Optional[str] = None, context: Any = None, budget: float = 0.0
+    ) -> None:
+        """Adds a force law from the shared object at path (its function
+        ``symbol``, by default ``kivra_force_law``) to the scene; see
+        :class:`kivra.scene.CForceLaw`."""
+        self.set_scene(*self._scene, CForceLaw(path=path, symbol=symbol, context=context, budget=budget))
+
+    def scene_stats(self) -> SceneStatistics:
+        s = ffi.new("kivra_scene_statistics*")
+        self._check(lib.kivra_servo_get_scene_statistics(self._handle, s))
+        return SceneStatistics(s.released_shapes, s.dropped_effect_ticks)
 
     def __enter__(self) -> "ServoLoop":
         return self

@@ -53,12 +53,20 @@ struct CEffect {
 // what the hand stored in it, far below this for the arm's forces.
 constexpr double ENERGY_LIMIT = 0.5;
 
+// What a scene counts while it runs, shared with whoever watches it, so
+// that the counts outlive a scene the loop has let go.
+struct SceneCounters {
+    std::atomic<uint64_t> released_shapes{0};       // shapes the energy watch released
+    std::atomic<uint64_t> dropped_effect_ticks{0};  // ticks a force law's force was dropped
+};
+
 class ShapeScene final : public Servo::Scene {
 public:
     // Throws std::invalid_argument naming the shape: no solid, a material
     // validate() refuses, or (unless allow_active) a stiffness above
     // passive_stiffness_limit at rate [Hz], with the bound in the message.
-    ShapeScene(std::vector<SceneShape> shapes, const FieldSet& fields, std::vector<CEffect> effects, double rate);
+    ShapeScene(std::vector<SceneShape> shapes, const FieldSet& fields, std::vector<CEffect> effects, double rate,
+               std::shared_ptr<SceneCounters> counters = std::make_shared<SceneCounters>());
 
     std::array<double, 3> render(const Servo::SceneInput& input) noexcept override;
     void continue_from(Servo::Scene& previous) noexcept override;
@@ -67,8 +75,11 @@ public:
     const SceneShape& shape(std::size_t i) const { return shapes_[i]; }
     // Read from any thread while the loop runs.
     bool released(std::size_t shape) const { return released_[shape].load(std::memory_order_relaxed); }
-    uint64_t released_shapes() const { return released_shapes_.load(std::memory_order_relaxed); }
-    uint64_t dropped_effect_ticks() const { return dropped_effect_ticks_.load(std::memory_order_relaxed); }
+    uint64_t released_shapes() const { return counters_->released_shapes.load(std::memory_order_relaxed); }
+    uint64_t dropped_effect_ticks() const { return counters_->dropped_effect_ticks.load(std::memory_order_relaxed); }
+    // Keeps what the scene's parts need alive as long as the scene (a loaded
+    // library of force laws); released with it, on the host's side.
+    void keep(std::shared_ptr<const void> resource) { kept_.push_back(std::move(resource)); }
 
 private:
     std::vector<SceneShape> shapes_;
@@ -76,8 +87,8 @@ private:
     std::unique_ptr<std::atomic<bool>[]> released_;
     FieldSet fields_;
     std::vector<CEffect> effects_;
-    std::atomic<uint64_t> released_shapes_{0};
-    std::atomic<uint64_t> dropped_effect_ticks_{0};
+    std::shared_ptr<SceneCounters> counters_;
+    std::vector<std::shared_ptr<const void>> kept_;
 };
 
 }  // namespace Kivra::HardwareAPI::Render
