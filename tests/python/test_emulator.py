@@ -6,6 +6,7 @@ life (port path first, clean exit on signals, refused command lines)."""
 import math
 import os
 import signal
+import statistics
 import subprocess
 import sys
 import time
@@ -450,36 +451,38 @@ def summary_figure(summary, before, after):
     return float(summary.split(before)[1].split(after)[0])
 
 
-@pytest.mark.parametrize("allocating", [[], ["--allocating-thread"]])
 @pytest.mark.slow
-def test_virtual_wall_runs_against_the_emulator_and_touches_the_wall(tmp_path, allocating):
+def test_virtual_wall_runs_against_the_emulator_and_touches_the_wall(tmp_path):
     trace = tmp_path / "wall.csv"
-    # Other jobs on a shared host can take the processor for a whole run:
-    # the loop's rate is asked of the best of three, everything else of each.
-    loops = []
+    # With and without a thread that allocates beside the loop, in turn: the
+    # machine's other work weighs on both alike.
+    missed = {False: [], True: []}
     for _ in range(3):
-        result = run_example("virtual_wall.py", "--duration", "1.2", "--rate", "300", "--csv", str(trace), *allocating)
-        output = result.stdout.decode()
-        assert result.returncode == 0, result.stderr.decode()
-        # Two lines show it live; under an emulated processor, beside the allocating thread, more may not fit.
-        assert len([line for line in output.splitlines() if line.startswith("t ") and " Hz " in line]) >= 2
-        summary = output[output.index("summary\n"):]
-        for label in ("loop", "lateness", "exchange", "host", "start", "end", "range", "wall"):
-            assert "\n  %s " % label in summary
-        assert ("\n  alloc " in summary) == bool(allocating)
-        assert summary_figure(summary, "deepest ", " mm") > 0.1  # the scripted hand pushed into the wall
-        ticks = summary_figure(summary, "  loop      ", " ticks")
-        with open(trace) as rows:
-            header = rows.readline().strip().split(",")
-            assert header[:4] == ["t", "x", "y", "z"] and "hand_fx" in header
-            assert len(rows.readlines()) == ticks
-        missed = summary_figure(summary, "Hz), ", " missed")
-        loops.append((ticks, missed))
-        # However busy Python's side is, the servo thread keeps to its deadlines,
-        # and host updates do not add ticks of their own.
-        if 300 < ticks <= 1.2 * 300 + 2 and missed <= 0.1 * ticks:
-            return
-    pytest.fail("ticks and missed deadlines of three runs: %s" % loops)
+        for allocating in (False, True):
+            chosen = ["--allocating-thread"] if allocating else []
+            result = run_example("virtual_wall.py", "--duration", "1.2", "--rate", "300", "--csv", str(trace), *chosen)
+            output = result.stdout.decode()
+            assert result.returncode == 0, result.stderr.decode()
+            # Two lines show it live; under an emulated processor, beside the allocating thread, more may not fit.
+            assert len([line for line in output.splitlines() if line.startswith("t ") and " Hz " in line]) >= 2
+            summary = output[output.index("summary\n"):]
+            for label in ("loop", "lateness", "exchange", "host", "start", "end", "range", "wall"):
+                assert "\n  %s " % label in summary
+            assert ("\n  alloc " in summary) == allocating
+            assert summary_figure(summary, "deepest ", " mm") > 0.1  # the scripted hand pushed into the wall
+            ticks = summary_figure(summary, "  loop      ", " ticks")
+            elapsed = summary_figure(summary, " ticks in ", " s:")
+            with open(trace) as rows:
+                header = rows.readline().strip().split(",")
+                assert header[:4] == ["t", "x", "y", "z"] and "hand_fx" in header
+                assert len(rows.readlines()) == ticks
+            # Every deadline is ticked or counted missed; the hand's updates add no ticks of their own.
+            late = summary_figure(summary, "Hz), ", " missed")
+            assert abs(ticks + late - 300 * elapsed) <= 4, summary
+            missed[allocating].append(late)
+    # However busy Python's side is, the servo thread keeps to its deadlines.
+    print("missed deadlines without and with the allocating thread:", missed)
+    assert statistics.median(missed[True]) <= 1.2 * statistics.median(missed[False]) + 5, missed
 
     plot = subprocess.run(["/usr/bin/python3", os.path.join(REPO, "examples", "plot_trace.py"), str(trace)],
                           capture_output=True, timeout=120)
