@@ -180,7 +180,7 @@ def test_joint_torque_turns_its_joint(arm, joint, sign):
     start, _ = device.joint_torques([0.0, 0.0, 0.0])
     torque = [0.0, 0.0, 0.0]
     torque[joint] = 0.05 * sign
-    angles, velocities = hold(device.joint_torques, torque, 0.15)
+    angles, velocities = hold(device.joint_torques, torque, 0.3)
     turned = [a - s for a, s in zip(angles, start)]
     assert turned[joint] * sign > 1.0
     assert all(abs(t) < 0.1 * abs(turned[joint]) for i, t in enumerate(turned) if i != joint)
