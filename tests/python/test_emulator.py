@@ -478,7 +478,7 @@ def test_virtual_wall_runs_against_the_emulator_and_touches_the_wall(tmp_path):
                 assert len(rows.readlines()) == ticks
             # Every deadline is ticked or counted missed; the hand's updates add no ticks of their own.
             late = summary_figure(summary, "Hz), ", " missed")
-            assert abs(ticks + late - 300 * elapsed) <= 4, summary
+            assert abs(ticks + late - 300 * elapsed) <= 0.02 * 300 * elapsed + 4, summary
             missed[allocating].append(late)
     # However busy Python's side is, the servo thread keeps to its deadlines.
     print("missed deadlines without and with the allocating thread:", missed)
