@@ -16,48 +16,22 @@
 #include <random>
 #include <vector>
 
+#include "KivraHardwareAPI/Clock.h"
 #include "KivraHardwareAPI/Mesh.h"
+#include "bench_support.h"
 
 using namespace Kivra::HardwareAPI::Render;
+using bench::median;
+using bench::PI;
+using Kivra::HardwareAPI::monotonic_nanoseconds;
 
 namespace {
 
-constexpr double PI = 3.14159265358979323846;
 constexpr double RADIUS = 0.05;  // [m]
-
-long long monotonic_ns() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1'000'000'000LL + t.tv_nsec;
-}
 
 // The surface's radius [m] at polar angle theta and azimuth phi.
 double surface_radius(double theta, double phi) {
     return RADIUS * (1.0 + 0.05 * std::sin(5 * theta) * std::cos(4 * phi));
-}
-
-// rings rings of 2 rings quads; the poles' zero-area halves are dropped by
-// the solid, leaving 4 rings (rings - 1) triangles.
-std::vector<Triangle> bumpy_sphere(int rings) {
-    const int slices = 2 * rings;
-    const auto vertex = [&](int i, int j) {
-        const double theta = PI * i / rings, phi = 2 * PI * (j % slices) / slices;
-        const double r = surface_radius(theta, phi);
-        if (i == 0 || i == rings) return Vec3{0, 0, i == 0 ? RADIUS : -RADIUS};  // one vertex each
-        return Vec3{r * std::sin(theta) * std::cos(phi), r * std::sin(theta) * std::sin(phi), r * std::cos(theta)};
-    };
-    std::vector<Triangle> triangles;
-    for (int i = 0; i < rings; ++i)
-        for (int j = 0; j < slices; ++j) {
-            triangles.push_back({vertex(i, j), vertex(i + 1, j), vertex(i + 1, j + 1)});
-            triangles.push_back({vertex(i, j), vertex(i + 1, j + 1), vertex(i, j + 1)});
-        }
-    return triangles;
-}
-
-double median(std::vector<double> values) {
-    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-    return values[values.size() / 2];
 }
 
 }  // namespace
@@ -72,10 +46,10 @@ int main(int argc, char** argv) {
     std::printf("%10s %11s %11s %13s %13s %21s %8s\n", "triangles", "build [ms]", "entry [ns]", "nearest [ns]",
                 "inside [ns]", "entry+nearest [ns]", "entered");
     for (const int rings : {16, 50, 158}) {
-        const std::vector<Triangle> triangles = bumpy_sphere(rings);
-        const long long build_start = monotonic_ns();
+        const std::vector<Triangle> triangles = bench::sphere_mesh(rings, surface_radius);
+        const long long build_start = monotonic_nanoseconds();
         const MeshSolid solid(triangles);
-        const double build_ms = (monotonic_ns() - build_start) * 1e-6;
+        const double build_ms = (monotonic_nanoseconds() - build_start) * 1e-6;
 
         std::mt19937 random(1);
         std::normal_distribution<double> gaussian;
@@ -95,7 +69,7 @@ int main(int argc, char** argv) {
         volatile double sink = 0.0;  // keeps the answers from being optimized away
         for (int batch = 0; batch < batches; ++batch) {
             const int first = batch * per_batch, last = first + per_batch;
-            const long long t0 = monotonic_ns();
+            const long long t0 = monotonic_nanoseconds();
             for (int i = first; i < last; ++i) {
                 double t;
                 SurfacePoint at;
@@ -104,11 +78,11 @@ int main(int argc, char** argv) {
                     sink += t;
                 }
             }
-            const long long t1 = monotonic_ns();
+            const long long t1 = monotonic_nanoseconds();
             for (int i = first; i < last; ++i) sink += solid.nearest(starts[i]).point.x;
-            const long long t2 = monotonic_ns();
+            const long long t2 = monotonic_nanoseconds();
             for (int i = first; i < last; ++i) sink += solid.inside(starts[i]) ? 1.0 : 0.0;
-            const long long t3 = monotonic_ns();
+            const long long t3 = monotonic_nanoseconds();
             entry_ns[batch] = double(t1 - t0) / per_batch;
             nearest_ns[batch] = double(t2 - t1) / per_batch;
             both_ns[batch] = double(t2 - t0) / per_batch;

@@ -22,52 +22,26 @@
 #include <thread>
 #include <vector>
 
+#include "KivraHardwareAPI/Clock.h"
 #include "KivraHardwareAPI/Mesh.h"
 #include "KivraHardwareAPI/Pendra3.h"
 #include "KivraHardwareAPI/SerialStream.h"
 #include "KivraHardwareAPI/ShapeScene.h"
 #include "KivraHardwareAPI/Shapes.h"
+#include "bench_support.h"
 
 using namespace Kivra::HardwareAPI::Render;
 
 namespace {
 
-constexpr double PI = 3.14159265358979323846;
-
-long long monotonic_ns() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1'000'000'000LL + t.tv_nsec;
-}
-
-double percentile(std::vector<double> values, double share) {
-    const auto at = values.begin() + std::ptrdiff_t(share * double(values.size() - 1));
-    std::nth_element(values.begin(), at, values.end());
-    return *at;
-}
-
-double median(std::vector<double> values) { return percentile(std::move(values), 0.5); }
+using bench::median;
+using bench::percentile;
+using bench::PI;
+using Kivra::HardwareAPI::monotonic_nanoseconds;
 
 struct Cost {
     double median, p99;  // [ns]
 };
-
-// A sphere of radius 0.05 m in rings x 2 rings quads.
-std::vector<Triangle> sphere_mesh(int rings) {
-    const int slices = 2 * rings;
-    const auto vertex = [&](int i, int j) {
-        const double theta = PI * i / rings, phi = 2 * PI * (j % slices) / slices;
-        return Vec3{0.05 * std::sin(theta) * std::cos(phi), 0.05 * std::sin(theta) * std::sin(phi),
-                    0.05 * std::cos(theta)};
-    };
-    std::vector<Triangle> triangles;
-    for (int i = 0; i < rings; ++i)
-        for (int j = 0; j < slices; ++j) {
-            triangles.push_back({vertex(i, j), vertex(i + 1, j), vertex(i + 1, j + 1)});
-            triangles.push_back({vertex(i, j), vertex(i + 1, j + 1), vertex(i, j + 1)});
-        }
-    return triangles;
-}
 
 // Render time [ns] of a scene of solid, its top at z = top [m]: the hand is
 // in contact about two ticks in five, and the slower ticks are those.
@@ -79,9 +53,9 @@ Cost render_ns(std::shared_ptr<const Surface> solid, double top, int ticks) {
         // 10 mm above to 5 mm deep and back, 2 Hz, drifting sideways over the surface.
         const Vec3 p{0.01 * std::sin(0.7 * t), 0.01 * std::cos(0.5 * t), top + 0.0025 + 0.0075 * std::cos(4 * PI * t)};
         const Kivra::HardwareAPI::Servo::SceneInput input{t, 0.001, {p.x, p.y, p.z}, {0.0, 0.0, 0.0}};
-        const long long start = monotonic_ns();
+        const long long start = monotonic_nanoseconds();
         const std::array<double, 3> force = scene.render(input);
-        took[i] = double(monotonic_ns() - start);
+        took[i] = double(monotonic_nanoseconds() - start);
         if (!std::isfinite(force[2])) std::abort();
     }
     return {median(took), percentile(took, 0.99)};
@@ -115,10 +89,10 @@ double exchange_ns(int exchanges) {
         Kivra::HardwareAPI::Devices::Pendra3 arm(&stream);
         Kivra::HardwareAPI::Devices::Vector3 position{}, velocity{};
         for (int i = 0; i < exchanges; ++i) {
-            const long long start = monotonic_ns();
+            const long long start = monotonic_nanoseconds();
             const auto outcome = arm.exchange(Kivra::HardwareAPI::Devices::Pendra3Code::END_EFFECTOR_FORCE,
                                               {0.0f, 0.0f, 0.0f}, position, velocity, 0.05);
-            if (outcome.ok()) took.push_back(double(monotonic_ns() - start));
+            if (outcome.ok()) took.push_back(double(monotonic_nanoseconds() - start));
         }
     }
     running = false;
@@ -147,7 +121,7 @@ int main(int argc, char** argv) {
     row("capsule", render_ns(std::make_shared<CapsuleSolid>(0.03, 0.02), 0.05, ticks));
     row("cylinder", render_ns(std::make_shared<CylinderSolid>(0.05, 0.05), 0.05, ticks));
     for (const int rings : {16, 50, 158}) {
-        auto mesh = std::make_shared<MeshSolid>(sphere_mesh(rings));
+        auto mesh = std::make_shared<MeshSolid>(bench::sphere_mesh(rings, [](double, double) { return 0.05; }));
         row("mesh " + std::to_string(mesh->size()) + " triangles", render_ns(mesh, 0.05, ticks));
     }
     std::printf("%-22s %12.0f %12s %15s   (the tick's own force exchange, same run)\n", "exchange", exchange, "",

@@ -56,7 +56,7 @@ Render::SceneShape placed(const kivra_shape& shape, std::shared_ptr<const Render
     require(Render::finite(vec(pose.position)), "the position must be finite");
     const kivra_material& m = shape.material;
     Render::SceneShape placed{std::move(solid),
-                              Render::Pose{vec(pose.position), turn.normalized()},
+                              Render::Pose{vec(pose.position), turn},  // the scene normalizes it
                               {m.stiffness, m.damping, m.static_friction, m.dynamic_friction},
                               shape.id,
                               shape.allow_active != 0};
