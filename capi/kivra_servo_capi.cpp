@@ -87,6 +87,10 @@ void copy_tick(kivra_tick& out, const Servo::TickState& in) {
     copy_vector(out.force, in.force);
     copy_vector(out.host_force, in.host_force);
     out.outcome = in.outcome;
+    out.wakeup_lateness = in.wakeup_lateness;
+    out.exchange_time = in.exchange_time;
+    out.effects_changes = in.effects_changes;
+    out.scene_changes = in.scene_changes;
 }
 
 void copy_percentiles(kivra_percentiles& out, const Servo::Percentiles& in) {

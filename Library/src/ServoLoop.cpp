@@ -58,8 +58,9 @@ double ramp_down(int64_t since, int64_t ramp) {
 struct Command {
     Effects effects;
     Vector3 host_force{};
-    int64_t host_force_time = 0;  // [ns, monotonic] of the last update
-    int64_t release_time = -1;    // [ns, monotonic] of release(), or -1
+    int64_t host_force_time = 0;   // [ns, monotonic] of the last update
+    int64_t release_time = -1;     // [ns, monotonic] of release(), or -1
+    uint32_t effects_changes = 0;  // set_effects and release calls so far
 };
 
 uint64_t pack(const Outcome& outcome) { return uint64_t(uint32_t(outcome.kind)) << 32 | uint32_t(outcome.detail); }
@@ -135,7 +136,7 @@ struct ServoLoop::Shared {
     }
 
     void run();
-    void push_trace(const TickState& state);
+    void publish(const TickState& state);
     void count_failure(const Outcome& outcome);
     // Sleeps until deadline [ns]; false when woken early by stop or new commands.
     bool sleep_until(int64_t deadline) const;
@@ -166,10 +167,11 @@ struct ServoLoop::Shared {
     // scene only while a slot is free, so it never has to free one itself.
     std::atomic<Scene*> pending_scene{nullptr};
     Scene* current_scene = nullptr;  // the servo thread's while it runs, the host's otherwise
+    uint32_t scene_changes = 0;      // likewise
     std::array<std::atomic<Scene*>, 4> retired_scenes{};
     std::mutex scene_mutex;  // host callers of set_scene and stop
 
-    void switch_scene();
+    bool switch_scene();
     void free_retired_scenes();
     ~Shared() {
         delete current_scene;
@@ -183,14 +185,14 @@ struct ServoLoop::Shared {
 
     SeqlockCell<TickState> snapshot;
 
-    // Single producer (the servo thread), single consumer (drain_trace under
-    // drain_mutex). When full, new ticks are dropped: moving the oldest out
-    // would make the producer write the consumer's index.
-    std::vector<TickState> trace;
-    std::atomic<uint64_t> trace_written{0};
-    std::atomic<uint64_t> trace_read{0};
-    std::atomic<uint64_t> trace_dropped{0};
+    // The loop's own trace: host threads drain it one at a time under drain_mutex.
+    TraceTap trace;
     std::mutex drain_mutex;
+    // Further readers. The servo thread raises pushing_taps while it goes
+    // through the slots, so that detach can wait for a push in progress.
+    std::array<std::atomic<TraceTap*>, MAX_TRACE_TAPS> taps{};
+    std::atomic<bool> pushing_taps{false};
+    std::mutex taps_mutex;  // host callers of attach and detach
 
     std::atomic<uint64_t> ticks{0};
     std::atomic<uint64_t> missed_deadlines{0};
@@ -221,14 +223,44 @@ void bump(std::atomic<uint64_t>& counter, uint64_t by = 1) {
 
 }  // namespace
 
-void ServoLoop::Shared::push_trace(const TickState& state) {
-    const uint64_t written = trace_written.load(std::memory_order_relaxed);
-    if (trace.empty() || written - trace_read.load(std::memory_order_acquire) >= trace.size()) {
-        bump(trace_dropped);
+TraceTap::TraceTap(std::size_t capacity) : ring_(capacity) {}
+
+// Single producer, single consumer. When full, new ticks are dropped: moving
+// the oldest out would make the producer write the consumer's index.
+void TraceTap::push(const TickState& state) noexcept {
+    const uint64_t written = written_.load(std::memory_order_relaxed);
+    if (ring_.empty() || written - read_.load(std::memory_order_acquire) >= ring_.size()) {
+        bump(dropped_);
         return;
     }
-    trace[written % trace.size()] = state;
-    trace_written.store(written + 1, std::memory_order_release);
+    ring_[written % ring_.size()] = state;
+    written_.store(written + 1, std::memory_order_release);
+}
+
+std::size_t TraceTap::drain(TickState* out, std::size_t capacity) {
+    if (out == nullptr || ring_.empty()) return 0;
+    const uint64_t read = read_.load(std::memory_order_relaxed);
+    const uint64_t written = written_.load(std::memory_order_acquire);
+    const std::size_t count = std::size_t(std::min<uint64_t>(written - read, capacity));
+    for (std::size_t i = 0; i < count; ++i) out[i] = ring_[(read + i) % ring_.size()];
+    read_.store(read + count, std::memory_order_release);
+    return count;
+}
+
+void TraceTap::reset() {
+    written_.store(0);
+    read_.store(0);
+    dropped_.store(0);
+}
+
+void ServoLoop::Shared::publish(const TickState& state) {
+    snapshot.store(state);
+    trace.push(state);
+    pushing_taps.store(true, std::memory_order_seq_cst);
+    for (auto& slot : taps) {
+        if (TraceTap* tap = slot.load(std::memory_order_seq_cst)) tap->push(state);
+    }
+    pushing_taps.store(false, std::memory_order_release);
 }
 
 bool ServoLoop::Shared::sleep_until(int64_t deadline) const {
@@ -244,8 +276,8 @@ bool ServoLoop::Shared::sleep_until(int64_t deadline) const {
     }
 }
 
-void ServoLoop::Shared::switch_scene() {
-    if (pending_scene.load(std::memory_order_relaxed) == nullptr) return;
+bool ServoLoop::Shared::switch_scene() {
+    if (pending_scene.load(std::memory_order_relaxed) == nullptr) return false;
     std::atomic<Scene*>* free_slot = nullptr;
     for (auto& slot : retired_scenes) {
         if (slot.load(std::memory_order_acquire) == nullptr) {
@@ -253,14 +285,16 @@ void ServoLoop::Shared::switch_scene() {
             break;
         }
     }
-    if (free_slot == nullptr) return;  // the host has yet to free the older ones
+    if (free_slot == nullptr) return false;  // the host has yet to free the older ones
     Scene* next = pending_scene.exchange(nullptr, std::memory_order_acq_rel);
-    if (next == nullptr) return;
+    if (next == nullptr) return false;
     if (current_scene != nullptr) {
         next->continue_from(*current_scene);
         free_slot->store(current_scene, std::memory_order_release);
     }
     current_scene = next;
+    ++scene_changes;
+    return true;
 }
 
 void ServoLoop::Shared::free_retired_scenes() {
@@ -315,6 +349,7 @@ void ServoLoop::Shared::run() {
         if (stop_requested.load(std::memory_order_acquire)) break;
         const int64_t woke = monotonic_nanoseconds();
         if (!early) wakeup_lateness.record(woke - deadline);
+        state.wakeup_lateness = early ? 0.0f : float(seconds(woke - deadline));
 
         // A host write in progress keeps the previous command for one more tick.
         if (command.version() != current_version) command.try_load(current, current_version);
@@ -358,7 +393,9 @@ void ServoLoop::Shared::run() {
         const int64_t exchange_start = monotonic_nanoseconds();
         const Outcome outcome =
             arm.exchange(Devices::Pendra3Code::END_EFFECTOR_FORCE, sent, reply_position, reply_velocity, timeout);
-        exchange_time.record(monotonic_nanoseconds() - exchange_start);
+        const int64_t exchange_took = monotonic_nanoseconds() - exchange_start;
+        exchange_time.record(exchange_took);
+        state.exchange_time = float(seconds(exchange_took));
         if (outcome.ok()) {
             position = reply_position;
             velocity = reply_velocity;
@@ -377,8 +414,9 @@ void ServoLoop::Shared::run() {
         state.force = sent;
         state.host_force = narrow(host);
         state.outcome = static_cast<int32_t>(outcome.kind);
-        snapshot.store(state);
-        push_trace(state);
+        state.effects_changes = current.effects_changes;
+        state.scene_changes = scene_changes;
+        publish(state);
         bump(ticks);
         if (stop_requested.load(std::memory_order_acquire)) break;
         if (early) continue;
@@ -417,9 +455,7 @@ bool ServoLoop::start() {
 
     {
         std::lock_guard<std::mutex> drain(s.drain_mutex);
-        s.trace_written.store(0);
-        s.trace_read.store(0);
-        s.trace_dropped.store(0);
+        s.trace.reset();
     }
     for (auto* counter : {&s.ticks, &s.missed_deadlines, &s.failed_exchanges, &s.timeouts, &s.short_replies,
                           &s.wrong_codes, &s.hang_ups, &s.late_replies_discarded, &s.refused_forces, &s.last_failure})
@@ -479,6 +515,7 @@ void ServoLoop::stop() {
         if (Scene* newest = s.pending_scene.exchange(nullptr)) {
             delete s.current_scene;
             s.current_scene = newest;
+            ++s.scene_changes;
         }
     }
     if (s.holds_memory_lock) unlock_memory();
@@ -493,6 +530,7 @@ void ServoLoop::set_effects(const Effects& effects) {
     std::lock_guard<std::mutex> guard(shared->host_mutex);
     shared->host_command.effects = effects;
     shared->host_command.release_time = -1;
+    ++shared->host_command.effects_changes;
     shared->command.store(shared->host_command);
     shared->command_changed();
 }
@@ -522,6 +560,7 @@ void ServoLoop::set_scene(std::unique_ptr<Scene> scene) {
 void ServoLoop::release() {
     std::lock_guard<std::mutex> guard(shared->host_mutex);
     if (shared->host_command.release_time < 0) shared->host_command.release_time = monotonic_nanoseconds();
+    ++shared->host_command.effects_changes;
     shared->command.store(shared->host_command);
     shared->command_changed();
 }
@@ -529,18 +568,36 @@ void ServoLoop::release() {
 TickState ServoLoop::state() const { return shared->snapshot.load(); }
 
 std::size_t ServoLoop::drain_trace(TickState* out, std::size_t capacity) {
-    Shared& s = *shared;
-    if (out == nullptr || s.trace.empty()) return 0;
-    std::lock_guard<std::mutex> drain(s.drain_mutex);
-    const uint64_t read = s.trace_read.load(std::memory_order_relaxed);
-    const uint64_t written = s.trace_written.load(std::memory_order_acquire);
-    const std::size_t count = std::size_t(std::min<uint64_t>(written - read, capacity));
-    for (std::size_t i = 0; i < count; ++i) out[i] = s.trace[(read + i) % s.trace.size()];
-    s.trace_read.store(read + count, std::memory_order_release);
-    return count;
+    std::lock_guard<std::mutex> drain(shared->drain_mutex);
+    return shared->trace.drain(out, capacity);
 }
 
-uint64_t ServoLoop::trace_dropped() const { return shared->trace_dropped.load(std::memory_order_relaxed); }
+uint64_t ServoLoop::trace_dropped() const { return shared->trace.dropped(); }
+
+bool ServoLoop::attach(TraceTap& tap) {
+    Shared& s = *shared;
+    std::lock_guard<std::mutex> guard(s.taps_mutex);
+    for (auto& slot : s.taps) {
+        if (slot.load() == &tap) return true;
+    }
+    for (auto& slot : s.taps) {
+        if (slot.load() == nullptr) {
+            slot.store(&tap, std::memory_order_seq_cst);
+            return true;
+        }
+    }
+    return false;
+}
+
+void ServoLoop::detach(TraceTap& tap) {
+    Shared& s = *shared;
+    std::lock_guard<std::mutex> guard(s.taps_mutex);
+    for (auto& slot : s.taps) {
+        if (slot.load() == &tap) slot.store(nullptr, std::memory_order_seq_cst);
+    }
+    // A push that began before the store may still be writing: it ends within microseconds.
+    while (s.pushing_taps.load(std::memory_order_seq_cst)) std::this_thread::yield();
+}
 
 LoopStatistics ServoLoop::statistics() const {
     const Shared& s = *shared;

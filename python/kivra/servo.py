@@ -77,6 +77,10 @@ class TickState(NamedTuple):
     force: Vector  # [N] sent in the tick
     host_force: Vector  # [N] after hold and ramp
     status: int  # libkivra status of the tick's exchange (0: done)
+    wakeup_lateness: float = 0.0  # [s] from the deadline to the wake-up
+    exchange_time: float = 0.0  # [s] the exchange took
+    effects_changes: int = 0  # effects set or released before this tick
+    scene_changes: int = 0  # scenes the loop has switched to
 
 
 class Percentiles(NamedTuple):
@@ -112,7 +116,17 @@ def _tick(tick: Any) -> TickState:
         return (values[0], values[1], values[2])
 
     return TickState(
-        tick.tick, tick.time, v(tick.position), v(tick.velocity), v(tick.force), v(tick.host_force), tick.outcome
+        tick.tick,
+        tick.time,
+        v(tick.position),
+        v(tick.velocity),
+        v(tick.force),
+        v(tick.host_force),
+        tick.outcome,
+        tick.wakeup_lateness,
+        tick.exchange_time,
+        tick.effects_changes,
+        tick.scene_changes,
     )
 
 

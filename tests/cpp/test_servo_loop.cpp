@@ -399,12 +399,19 @@ TEST_F(ServoOnPty, SnapshotsAndTraceAreNeverTorn) {
             ++reads;
         }
     });
+    // Further readers see every tick the trace sees, until they are detached.
+    TraceTap tap(4096), detached(4096);
+    ASSERT_TRUE(loop.attach(tap) && loop.attach(detached));
     ASSERT_TRUE(loop.start());
     std::vector<TickState> trace(4096);
     std::size_t drained = 0;
     for (int i = 0; i < 30; ++i) {
         run_for(0.01);
         drained += loop.drain_trace(trace.data() + drained, trace.size() - drained);
+        if (i == 10) {
+            loop.detach(detached);
+            loop.set_effects(with([](Effects& e) { e.viscous_damping = 0.5f; }));
+        }
     }
     // Stop may cut the last tick's exchange short, and that tick keeps the
     // previous position: the reader is done before.
@@ -428,6 +435,27 @@ TEST_F(ServoOnPty, SnapshotsAndTraceAreNeverTorn) {
     const Percentiles& exchange = statistics.exchange_time;
     EXPECT_TRUE(0 < exchange.p50 && exchange.p50 <= exchange.p99 && exchange.p99 <= exchange.p999 &&
                 exchange.p999 <= exchange.max);
+
+    std::vector<TickState> tapped(4096), early(4096);
+    ASSERT_EQ(tap.drain(tapped.data(), tapped.size()), drained);
+    const std::size_t before_detach = detached.drain(early.data(), early.size());
+    EXPECT_TRUE(before_detach > 0 && before_detach < drained) << before_detach << " of " << drained;
+    EXPECT_EQ(tap.dropped() + detached.dropped(), 0u);
+    for (std::size_t i = 0; i < drained; ++i) {
+        ASSERT_EQ(tapped[i].tick, trace[i].tick);
+        ASSERT_EQ(tapped[i].position[2], trace[i].position[2]);
+        if (i < before_detach) {
+            ASSERT_EQ(early[i].tick, i);
+        }
+        ASSERT_GT(trace[i].exchange_time, 0.0f) << i;
+        // The effects changed once, and a tick that saw the change never precedes one that did not.
+        ASSERT_LE(trace[i].effects_changes, 1u);
+        if (i > 0) {
+            ASSERT_GE(trace[i].effects_changes, trace[i - 1].effects_changes);
+        }
+    }
+    EXPECT_EQ(trace[drained - 1].effects_changes, 1u);
+    EXPECT_EQ(early[before_detach - 1].effects_changes, 0u);
 }
 
 // Renders (k, k, -k) from two halves set apart: a tick that took half of
@@ -480,6 +508,7 @@ TEST_F(ServoOnPty, ScenesSwitchWholeBetweenTicksAndAreFreedOffTheServoThread) {
         loop.stop();
         EXPECT_EQ(mixed.load(), 0u);
         EXPECT_GT(switches.load(), 20u);
+        EXPECT_GE(loop.state().scene_changes, switches.load());
         EXPECT_EQ(alive.load(), 1);  // the last one, kept for a restart
     }
     EXPECT_EQ(alive.load(), 0);

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "KivraHardwareAPI/Outcome.h"
 #include "KivraHardwareAPI/Pendra3.h"
@@ -77,14 +79,47 @@ struct LoopOptions {
 
 // State of one tick, as published to readers.
 struct TickState {
-    uint64_t tick = 0;     // index of the tick, from 0
-    double time = 0.0;     // [s] since the loop started, at the tick's deadline
-    Vector3 position{};    // [m]
-    Vector3 velocity{};    // [m/s]
-    Vector3 force{};       // [N] sent in this tick
-    Vector3 host_force{};  // [N] the host force's contribution after hold and ramp
-    int32_t outcome = 0;   // OutcomeKind of the tick's exchange
+    uint64_t tick = 0;             // index of the tick, from 0
+    double time = 0.0;             // [s] since the loop started, at the tick's deadline
+    Vector3 position{};            // [m]
+    Vector3 velocity{};            // [m/s]
+    Vector3 force{};               // [N] sent in this tick
+    Vector3 host_force{};          // [N] the host force's contribution after hold and ramp
+    int32_t outcome = 0;           // OutcomeKind of the tick's exchange
+    float wakeup_lateness = 0.0f;  // [s] from the deadline to the wake-up; 0 for a tick run early for new commands
+    float exchange_time = 0.0f;    // [s] the tick's exchange took
+    uint32_t effects_changes = 0;  // how often effects were set or released before this tick, since construction
+    uint32_t scene_changes = 0;    // how many scenes the servo thread has switched to, since construction
 };
+
+// A reader of every tick beside the loop's own trace (a recorder, a
+// publisher), attached with ServoLoop::attach: a ring of its own that the
+// servo thread fills without waiting. While it is full, new ticks are
+// dropped (the kept ones stay) and counted. One thread at a time drains it.
+class TraceTap {
+public:
+    explicit TraceTap(std::size_t capacity);
+    TraceTap(const TraceTap&) = delete;
+    TraceTap& operator=(const TraceTap&) = delete;
+
+    // Moves up to capacity of the oldest kept ticks into out, oldest first; returns how many.
+    std::size_t drain(TickState* out, std::size_t capacity);
+    uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
+    std::size_t capacity() const { return ring_.size(); }
+
+    // The producer's side: never allocates or waits.
+    void push(const TickState& state) noexcept;
+    // Empties the ring and its count; only while nothing pushes or drains.
+    void reset();
+
+private:
+    std::vector<TickState> ring_;
+    std::atomic<uint64_t> written_{0};
+    std::atomic<uint64_t> read_{0};
+    std::atomic<uint64_t> dropped_{0};
+};
+
+constexpr std::size_t MAX_TRACE_TAPS = 4;
 
 struct Percentiles {
     double p50 = 0.0, p99 = 0.0, p999 = 0.0, max = 0.0;  // [s]
@@ -181,6 +216,13 @@ public:
     std::size_t drain_trace(TickState* out, std::size_t capacity);
     uint64_t trace_dropped() const;
     LoopStatistics statistics() const;
+
+    // Has the servo thread push every tick into tap too, from the next tick
+    // on, across restarts; false when MAX_TRACE_TAPS are attached already.
+    // The tap must stay alive until detached.
+    bool attach(TraceTap& tap);
+    // Returns once the servo thread no longer touches tap.
+    void detach(TraceTap& tap);
 
     struct Shared;  // the state the host and the servo thread share
 

@@ -131,13 +131,17 @@ typedef struct kivra_effects {
 } kivra_effects;
 
 typedef struct kivra_tick {
-    uint64_t tick;       /* index of the tick, from 0 */
-    double time;         /* [s] since the loop started, at the tick's deadline */
-    float position[3];   /* [m] */
-    float velocity[3];   /* [m/s] */
-    float force[3];      /* [N] sent in this tick */
-    float host_force[3]; /* [N] host force after hold and ramp */
-    int32_t outcome;     /* kivra_status of the tick's exchange */
+    uint64_t tick;            /* index of the tick, from 0 */
+    double time;              /* [s] since the loop started, at the tick's deadline */
+    float position[3];        /* [m] */
+    float velocity[3];        /* [m/s] */
+    float force[3];           /* [N] sent in this tick */
+    float host_force[3];      /* [N] host force after hold and ramp */
+    int32_t outcome;          /* kivra_status of the tick's exchange */
+    float wakeup_lateness;    /* [s] from the deadline to the wake-up (0 for a tick run early for new commands) */
+    float exchange_time;      /* [s] the exchange took */
+    uint32_t effects_changes; /* effects set or released before this tick, since the loop was made */
+    uint32_t scene_changes;   /* scenes switched to, since the loop was made */
 } kivra_tick;
 
 typedef struct kivra_percentiles {
