@@ -207,6 +207,7 @@ struct ServoLoop::Shared {
     Histogram wakeup_lateness;
     Histogram exchange_time;
     std::atomic<int64_t> start_time{0};
+    std::atomic<int64_t> start_system_time{0};  // [ns since the epoch] at start_time
     std::atomic<int64_t> stop_time{0};
     std::atomic<bool> realtime_granted{false};
     std::atomic<bool> memory_locked{false};
@@ -479,6 +480,10 @@ bool ServoLoop::start() {
     const int64_t start = monotonic_nanoseconds();
     s.stop_time.store(start);
     s.start_time.store(start);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    s.start_system_time.store(int64_t(now.tv_sec) * NANOSECONDS_PER_SECOND + now.tv_nsec -
+                              (monotonic_nanoseconds() - start));
     try {
         s.thread = library_thread([&s] { s.run(); });
     } catch (const std::system_error&) {
@@ -573,6 +578,8 @@ std::size_t ServoLoop::drain_trace(TickState* out, std::size_t capacity) {
 }
 
 uint64_t ServoLoop::trace_dropped() const { return shared->trace.dropped(); }
+
+int64_t ServoLoop::started_at() const { return shared->start_system_time.load(); }
 
 bool ServoLoop::attach(TraceTap& tap) {
     Shared& s = *shared;

@@ -402,7 +402,10 @@ TEST_F(ServoOnPty, SnapshotsAndTraceAreNeverTorn) {
     // Further readers see every tick the trace sees, until they are detached.
     TraceTap tap(4096), detached(4096);
     ASSERT_TRUE(loop.attach(tap) && loop.attach(detached));
+    const auto before = std::chrono::system_clock::now();
     ASSERT_TRUE(loop.start());
+    const auto started = std::chrono::system_clock::time_point(std::chrono::nanoseconds(loop.started_at()));
+    EXPECT_TRUE(before <= started && started <= std::chrono::system_clock::now());
     std::vector<TickState> trace(4096);
     std::size_t drained = 0;
     for (int i = 0; i < 30; ++i) {

@@ -216,6 +216,9 @@ public:
     std::size_t drain_trace(TickState* out, std::size_t capacity);
     uint64_t trace_dropped() const;
     LoopStatistics statistics() const;
+    // The system clock [ns since the epoch] at the latest start, where a
+    // tick's time counts from: stamps for the world outside the process.
+    int64_t started_at() const;
 
     // Has the servo thread push every tick into tap too, from the next tick
     // on, across restarts; false when MAX_TRACE_TAPS are attached already.
