@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "KivraHardwareAPI/Mesh.h"
+#include "bench_support.h"
 
 using namespace Kivra::HardwareAPI::Render;
 namespace fs = std::filesystem;
@@ -221,21 +222,8 @@ namespace {
 // A closed sphere of radius 1 with bumps deep enough for concave regions:
 // 23 rings of 46 quads, the triangles at the poles zero-area.
 std::vector<Triangle> bumpy_sphere() {
-    const int rings = 23, slices = 46;
-    const auto vertex = [&](int i, int j) {
-        const double pi = 3.14159265358979323846;
-        const double theta = pi * i / rings, phi = 2 * pi * (j % slices) / slices;
-        const double r = 1.0 + 0.3 * std::sin(3 * theta) * std::cos(2 * phi);
-        if (i == 0 || i == rings) return Vec3{0, 0, i == 0 ? 1.0 : -1.0};  // one vertex each
-        return Vec3{r * std::sin(theta) * std::cos(phi), r * std::sin(theta) * std::sin(phi), r * std::cos(theta)};
-    };
-    std::vector<Triangle> triangles;
-    for (int i = 0; i < rings; ++i)
-        for (int j = 0; j < slices; ++j) {
-            triangles.push_back({vertex(i, j), vertex(i + 1, j), vertex(i + 1, j + 1)});
-            triangles.push_back({vertex(i, j), vertex(i + 1, j + 1), vertex(i, j + 1)});
-        }
-    return triangles;
+    return bench::sphere_mesh(
+        23, [](double theta, double phi) { return 1.0 + 0.3 * std::sin(3 * theta) * std::cos(2 * phi); });
 }
 
 double distance_to_segment(const Vec3& p, const Vec3& a, const Vec3& b) {
