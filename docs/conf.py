@@ -29,16 +29,14 @@ release = version = kivra.__version__
 extensions = ["myst_parser", "sphinx.ext.autodoc", "sphinx.ext.doctest", "kivra_docs"]
 source_suffix = {".md": "markdown"}
 root_doc = "index"
-exclude_patterns = ["_build", "_ext", "README.md"]
+exclude_patterns = ["_build", "_ext"]
 myst_heading_anchors = 3
 html_theme = "alabaster"
 html_title = "kivra %s" % release
-html_static_path: list = []
 
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
 autodoc_preserve_defaults = True
-nitpicky = False
 
 # Every page's snippets run against an emulated arm (scripts/docs.sh sets
 # KIVRA_EMULATOR to the built emulator).

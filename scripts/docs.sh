@@ -9,7 +9,8 @@
 # The API pages and the doctests take the kivra package and the module from
 # $KIVRA_MODULE_DIR (default build/cpython/python: Sphinx runs under Debian's
 # CPython) and the emulator from $KIVRA_EMULATOR (default
-# build/pypy/emulator/kivra-emulator); without them, scripts/build.sh builds
+# build/pypy/emulator/kivra-emulator); the scenes page loads the force law
+# build/pypy/examples/magnet_law.so. Without them, scripts/build.sh builds
 # them first.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -24,8 +25,8 @@ esac
 
 export KIVRA_MODULE_DIR=${KIVRA_MODULE_DIR:-$ROOT/build/cpython/python}
 export KIVRA_EMULATOR=${KIVRA_EMULATOR:-$ROOT/build/pypy/emulator/kivra-emulator}
-if [ ! -d "$KIVRA_MODULE_DIR/kivra" ] || [ ! -x "$KIVRA_EMULATOR" ]; then
-  echo "docs: no kivra package in $KIVRA_MODULE_DIR or no emulator at $KIVRA_EMULATOR: building"
+if [ ! -d "$KIVRA_MODULE_DIR/kivra" ] || [ ! -x "$KIVRA_EMULATOR" ] || [ ! -f build/pypy/examples/magnet_law.so ]; then
+  echo "docs: the kivra package, the emulator or the examples are not built: building"
   bash scripts/build.sh || exit 1
 fi
 

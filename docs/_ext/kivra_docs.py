@@ -155,7 +155,7 @@ def _mark_snippets(app: Any, doctree: nodes.document) -> None:
 
 def _drop_field_aliases(app: Any, what: str, name: str, obj: Any, options: Any, lines: List[str]) -> None:
     # A named tuple's fields say "Alias for field number N", which tells the reader nothing.
-    if len(lines) == 1 and lines[0].startswith("Alias for field number"):
+    if lines and lines[0].startswith("Alias for field number") and not any(lines[1:]):
         del lines[:]
 
 
