@@ -2,7 +2,7 @@
 # Checks the style (scripts/lint.sh), builds everything and runs every test:
 # the C++ tests (plain and under AddressSanitizer + UBSan) through CTest, then
 # the pytest suite under PyPy 3.9 and under Debian's CPython against the
-# freshly built modules.
+# freshly built modules, then the documentation site's checks.
 #
 # --quick: builds only what it runs, the plain C++ tests and the pytest suite
 # under PyPy, each without its slow cases (those that take a second or more;
@@ -70,6 +70,11 @@ pytest_run() {  # interpreter, module dir
 }
 run "pytest under PyPy 3.9" pytest_run /usr/bin/pypy3 build/pypy/python
 run "pytest under CPython" pytest_run /usr/bin/python3 build/cpython/python
+# The site's checks run under Debian's CPython, hence its build (and the
+# emulator of build/pypy). --quick leaves them out: it builds no CPython.
+run "documentation: warnings, doctests, snippet types" \
+  env KIVRA_MODULE_DIR="$ROOT/build/cpython/python" KIVRA_EMULATOR="$ROOT/build/pypy/emulator/kivra-emulator" \
+  bash scripts/docs.sh --check
 
 if [ -f scripts/test-aarch64.sh ]; then
   run "aarch64 (cross-built, emulated)" bash scripts/test-aarch64.sh

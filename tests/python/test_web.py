@@ -58,7 +58,7 @@ LAST_CPU = (os.cpu_count() or 1) - 1
 
 
 def lay_out(process_id, emulator_id):
-    """The layout the README advises beside a browser: the first processor left to the emulator
+    """The layout docs/web-view.md advises beside a browser: the first processor left to the emulator
     and the kernel's workers, the servo thread with the browser on the last (it preempts it)."""
     for task in os.listdir("/proc/%d/task" % process_id):
         if os.sched_getscheduler(int(task)) == os.SCHED_FIFO:  # the servo thread, when real-time was granted
@@ -354,7 +354,7 @@ class Browser:
 
     def __init__(self):
         env = dict(os.environ, NODE_PATH=NODE_MODULES, KIVRA_CHROMIUM=CHROMIUM)
-        # As the README advises for a browser beside the loop: off the first
+        # As docs/web-view.md advises for a browser beside the loop: off the first
         # processor, niced, and (as for a desktop user) without the right to
         # raise its own threads' priority, which Chromium run by root uses.
         # Its drawing otherwise holds up the kernel's workers that carry the
