@@ -31,13 +31,7 @@ cmake -S . -B "$BUILD_DIR" -G Ninja \
 [ -f "$KIVRA_MODULE" ] || { echo "aarch64 build gave no $KIVRA_MODULE"; exit 1; }
 echo "aarch64 build: $((SECONDS - started)) s"
 
-failures=()
-run() {  # name, command...
-  local name=$1 start=$SECONDS; shift
-  echo "=== $name"
-  if ! "$@"; then failures+=("$name"); fi
-  echo "=== $name: $((SECONDS - start)) s"
-}
+source scripts/steps.sh
 
 run "aarch64 C++ tests (qemu-aarch64)" \
   ctest --test-dir "$BUILD_DIR" -j 2 --output-on-failure --timeout 300
@@ -67,8 +61,4 @@ pytest_run() {
 }
 run "aarch64 pytest under PyPy 3.9 (qemu-aarch64)" pytest_run
 
-if [ ${#failures[@]} -gt 0 ]; then
-  printf 'aarch64 FAILED: %s\n' "${failures[@]}"
-  exit 1
-fi
-echo "aarch64: all test runs passed"
+finish aarch64

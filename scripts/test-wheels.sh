@@ -25,13 +25,7 @@ WHEEL_A64="dist/kivra-$VERSION-pp39-pypy39_pp73-linux_aarch64.whl"
 rm -rf "$WORK"
 mkdir -p "$WORK"
 
-failures=()
-run() {  # name, command...
-  local name=$1 start=$SECONDS; shift
-  echo "=== $name"
-  if ! "$@"; then failures+=("$name"); fi
-  echo "=== $name: $((SECONDS - start)) s"
-}
+source scripts/steps.sh
 
 # What each wheel holds: the module and its stub, the kivra package with its
 # compiled parts for the wheel's machine, the two commands, and nothing else.
@@ -215,8 +209,4 @@ fi
 run "aarch64 PyPy 3.9 wheel (qemu-aarch64)" aarch64_check
 
 echo "wheels: $((SECONDS - started)) s"
-if [ ${#failures[@]} -gt 0 ]; then
-  printf 'wheels FAILED: %s\n' "${failures[@]}"
-  exit 1
-fi
-echo "wheels: all checks passed"
+finish wheels

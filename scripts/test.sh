@@ -48,13 +48,8 @@ fi
 
 bash scripts/build.sh || { echo "build failed"; exit 1; }
 
-failures=()
+source scripts/steps.sh
 [ $lint_status = 0 ] || failures+=("style checks")
-run() {  # name, command...
-  local name=$1; shift
-  echo "=== $name"
-  if ! "$@"; then failures+=("$name"); fi
-}
 
 run "C++ tests (plain and sanitized)" \
   ctest --test-dir build/pypy -j 2 --output-on-failure --timeout 300
@@ -83,8 +78,4 @@ fi
 run "wheels: install, commands, stubs and types" bash scripts/test-wheels.sh
 
 echo
-if [ ${#failures[@]} -gt 0 ]; then
-  printf 'FAILED: %s\n' "${failures[@]}"
-  exit 1
-fi
-echo "all test runs passed"
+finish
