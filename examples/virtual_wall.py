@@ -297,9 +297,7 @@ def run(arm: kivra.Arm, arguments: argparse.Namespace, out: TextIO) -> int:
         % (info.device_id, info.model_number, info.hardware_version, info.firmware_version, info.unique_id),
         file=out,
     )
-    exchanged = arm.exchange_force((0.0, 0.0, 0.0))
-    assert exchanged is not None  # returned, not written to buffers
-    start, _ = exchanged
+    start, _ = arm.exchange_force((0.0, 0.0, 0.0))
     wall_x = start[0] - arguments.wall_distance
     print(
         "wall: x = %+.4f m, %.0f N/m; servo loop %.0f Hz for %.1f s%s"

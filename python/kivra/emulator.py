@@ -90,6 +90,7 @@ class Emulator:
 
     @property
     def running(self) -> bool:
+        """Whether the emulator process still runs."""
         return self.process.poll() is None
 
     def close(self) -> None:

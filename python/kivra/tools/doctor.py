@@ -3,17 +3,16 @@
 import errno
 import fcntl
 import glob
-import grp
 import json
 import os
 import platform
-import pwd
 import resource
 import stat
 import sys
-from typing import Iterable, List, NamedTuple, Optional, Set, TextIO
+from typing import Iterable, List, NamedTuple, Optional, TextIO
 
-from ..discovery import is_candidate_port_name
+from .._access import access_problem, group_name, owner_name, user_name
+from ..discovery import port_names
 from ..errors import KivraError, holders_of
 
 OK, INFO, WARN, FAIL = "ok", "info", "warn", "FAIL"
@@ -33,45 +32,6 @@ class Finding(NamedTuple):
     fix: str = ""
 
 
-def serial_ports(directory: str = "/dev") -> List[str]:
-    try:
-        names = sorted(os.listdir(directory))
-    except OSError:
-        return []
-    return [os.path.join(directory, n) for n in names if is_candidate_port_name(n)]
-
-
-def _user() -> str:
-    try:
-        return pwd.getpwuid(os.geteuid()).pw_name
-    except KeyError:
-        return "uid %d" % os.geteuid()
-
-
-def _group_name(gid: int) -> str:
-    try:
-        return grp.getgrgid(gid).gr_name
-    except KeyError:
-        return str(gid)
-
-
-def _owner(uid: int) -> str:
-    try:
-        return pwd.getpwuid(uid).pw_name
-    except KeyError:
-        return str(uid)
-
-
-def _listed_groups(user: str) -> Set[int]:
-    """The groups the user database gives user: in effect at the next login."""
-    gids = {g.gr_gid for g in grp.getgrall() if user in g.gr_mem}
-    try:
-        gids.add(pwd.getpwnam(user).pw_gid)
-    except KeyError:
-        pass
-    return gids
-
-
 def check_permission(port: str) -> Finding:
     try:
         info = os.stat(port)
@@ -82,33 +42,13 @@ def check_permission(port: str) -> Finding:
             "%s: %s" % (port, error.strerror),
             "is the device plugged in? 'dmesg | tail' shows what the kernel saw",
         )
-    group = _group_name(info.st_gid)
-    described = "%s (%s %s:%s)" % (port, stat.filemode(info.st_mode), _owner(info.st_uid), group)
+    described = "%s (%s %s:%s)" % (port, stat.filemode(info.st_mode), owner_name(info.st_uid), group_name(info.st_gid))
     if not stat.S_ISCHR(info.st_mode):
         return Finding("port", FAIL, "%s is not a character device, so not a serial port" % described)
-    user = _user()
-    if os.access(port, os.R_OK | os.W_OK):
-        return Finding("permission", OK, "%s: %s can open it" % (described, user))
-    if not info.st_mode & stat.S_IRGRP or not info.st_mode & stat.S_IWGRP:
-        return Finding(
-            "permission",
-            FAIL,
-            "%s: %s cannot open it, and its group %s may not read and write it" % (described, user, group),
-            "a udev rule that gives the port to the group dialout with mode 0660 (see the README's udev example)",
-        )
-    if info.st_gid in _listed_groups(user) and info.st_gid not in os.getgroups():
-        return Finding(
-            "permission",
-            FAIL,
-            "%s: %s is in the group %s, but not this session: it was added after the login" % (described, user, group),
-            "log out and in again (or run 'newgrp %s' in this shell)" % group,
-        )
-    return Finding(
-        "permission",
-        FAIL,
-        "%s: %s cannot open it: the port belongs to the group %s, and %s is not in it" % (described, user, group, user),
-        "sudo usermod -aG %s %s, then log out and in again" % (group, user),
-    )
+    problem = access_problem(port, info)
+    if problem is None:
+        return Finding("permission", OK, "%s: %s can open it" % (described, user_name()))
+    return Finding("permission", FAIL, "%s: %s" % (described, problem.reason), problem.fix)
 
 
 def check_in_use(port: str) -> Finding:
@@ -362,7 +302,7 @@ def check_exchange(port: str, count: int) -> Finding:
 
 def run_checks(port: Optional[str] = None, exchanges: int = 200, directory: str = "/dev") -> List[Finding]:
     findings: List[Finding] = []
-    ports = [port] if port else serial_ports(directory)
+    ports = [port] if port else port_names(directory)
     if not ports:
         findings.append(
             Finding(

@@ -4,10 +4,13 @@ import argparse
 import sys
 import threading
 import time
-from typing import Any, List, Sequence, TextIO, Tuple
+from typing import TYPE_CHECKING, Any, List, Sequence, TextIO, Tuple
 
 
 from .common import interruptible
+
+if TYPE_CHECKING:
+    from ..servo import Effect
 
 
 def _ms(seconds: float) -> str:
@@ -51,11 +54,11 @@ class MonitorView:
             self.out.flush()
 
 
-def monitor_effects(args: argparse.Namespace, start: Sequence[float]) -> List[Any]:
+def monitor_effects(args: argparse.Namespace, start: Sequence[float]) -> List["Effect"]:
     """The effects chosen on the command line, placed relative to the start position."""
-    from ..servo import Damping, Spring, Wall
+    from ..servo import Damping, Effect, Spring, Wall
 
-    effects: List[Any] = []
+    effects: List[Effect] = []
     if args.spring:
         effects.append(Spring(anchor=tuple(start), stiffness=args.spring, damping=0.0))
     if args.damping:
@@ -106,7 +109,7 @@ def _start_arm(
                 from .web import identity_fields
 
                 identity = identity_fields(port, arm.wakeup(), arm.firmware_id())
-            position, _ = arm.exchange_force((0.0, 0.0, 0.0)) or ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0))
+            position, _ = arm.exchange_force((0.0, 0.0, 0.0))
         except BaseException:
             arm.close()
             raise

@@ -70,7 +70,7 @@ from typing import (
 from .._kivra_ffi import ffi, lib
 from ..arm import DeviceInfo
 from ..errors import log
-from ..servo import ConstantForce, Damping, ServoLoop, Spring, TickState, Wall
+from ..servo import ConstantForce, Damping, Effect, ServoLoop, Spring, TickState, Wall
 
 STATIC_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "web_static")
 SAMPLE_RATE = 60.0  # [Hz] of the sampler, and so of the page's updates
@@ -175,8 +175,8 @@ class Effects:
             values[name] = float(value)
         return values
 
-    def build(self, values: Mapping[str, float]) -> List[Any]:
-        chosen: List[Any] = [
+    def build(self, values: Mapping[str, float]) -> List[Effect]:
+        chosen: List[Effect] = [
             Wall(point=point, normal=normal, stiffness=values["wall_stiffness"], damping=values["wall_damping"])
             for point, normal in self.walls
         ]
