@@ -173,8 +173,8 @@ def check_realtime() -> List[Finding]:
     findings = []
     capabilities = _capabilities()
     fix = (
-        "add to /etc/security/limits.d/99-realtime.conf the lines '@dialout - rtprio 95' and "
-        "'@dialout - memlock unlimited', then log out and in again"
+        "add to /etc/security/limits.d/99-realtime.conf the two lines '@dialout  -  rtprio   95' and "
+        "'@dialout  -  memlock  unlimited' (for a user in the group dialout), then log out and in again"
     )
     rtprio = resource.getrlimit(_RLIMIT_RTPRIO)[0]
     granted = None
@@ -214,6 +214,72 @@ def check_realtime() -> List[Finding]:
                 "so a page fault can stall a tick"
                 % _limit_text(memlock),
                 fix,
+            )
+        )
+    return findings
+
+
+def _read(root: str, path: str) -> Optional[str]:
+    """The text of the file at path under root (root "/" for this machine's own), or None when it cannot be read."""
+    try:
+        with open(os.path.join(root, path.lstrip("/"))) as text:
+            return text.read().strip()
+    except OSError:
+        return None
+
+
+def check_kernel(root: str = "/") -> List[Finding]:
+    """The kernel's real-time setup: a PREEMPT_RT kernel, real-time throttling, processors kept for the loop.
+
+    Read from /proc and /sys under root, so that a test can hand it a folder of its own.
+    """
+    findings = []
+    version = _read(root, "/proc/sys/kernel/version") or ""
+    if "PREEMPT_RT" in version or _read(root, "/sys/kernel/realtime") == "1":
+        findings.append(Finding("real-time kernel", OK, "a PREEMPT_RT kernel (%s)" % version))
+    else:
+        findings.append(
+            Finding(
+                "real-time kernel",
+                INFO,
+                "not a PREEMPT_RT kernel (%s): a 1 kHz loop mostly keeps its deadlines anyway; under heavy load "
+                "an interrupt or a kernel lock may hold a tick up by a millisecond or more" % (version or "unknown"),
+                "for the tightest timing, a real-time kernel: sudo apt install linux-image-rt-amd64 "
+                "(linux-image-rt-arm64 on 64-bit Arm), then reboot into it",
+            )
+        )
+    runtime = _read(root, "/proc/sys/kernel/sched_rt_runtime_us")
+    if runtime is not None and runtime.lstrip("-").isdigit() and int(runtime) >= 0:
+        findings.append(
+            Finding(
+                "real-time throttling",
+                INFO,
+                "real-time threads may run %.0f%% of each second (sched_rt_runtime_us %s): a servo thread that "
+                "spins would be paused for the rest, and miss its deadlines" % (int(runtime) / 1e4, runtime),
+                "only for a loop that needs more than that: echo -1 | sudo tee /proc/sys/kernel/sched_rt_runtime_us",
+            )
+        )
+    elif runtime is not None:
+        findings.append(Finding("real-time throttling", OK, "off (sched_rt_runtime_us %s)" % runtime))
+    isolated = _read(root, "/sys/devices/system/cpu/isolated")
+    if isolated:
+        findings.append(
+            Finding(
+                "isolated processors",
+                OK,
+                "processors %s are kept from ordinary work (isolcpus): pin the servo thread there "
+                "(taskset -p -c %s <its id>)" % (isolated, isolated),
+            )
+        )
+    elif isolated is not None:
+        findings.append(
+            Finding(
+                "isolated processors",
+                INFO,
+                "no processor is kept from ordinary work: the loop shares its processor with everything else",
+                "for a processor of its own: add isolcpus=%d (the last processor) to GRUB_CMDLINE_LINUX in "
+                "/etc/default/grub, sudo update-grub, reboot, then pin the servo thread there"
+                % ((os.cpu_count() or 1) - 1),
             )
         )
     return findings
@@ -300,7 +366,9 @@ def check_exchange(port: str, count: int) -> Finding:
     return Finding("exchange latency", WARN, text + ": slower than the arm's own 1 ms", fix)
 
 
-def run_checks(port: Optional[str] = None, exchanges: int = 200, directory: str = "/dev") -> List[Finding]:
+def run_checks(
+    port: Optional[str] = None, exchanges: int = 200, directory: str = "/dev", root: str = "/"
+) -> List[Finding]:
     findings: List[Finding] = []
     ports = [port] if port else port_names(directory)
     if not ports:
@@ -326,6 +394,7 @@ def run_checks(port: Optional[str] = None, exchanges: int = 200, directory: str 
             findings.append(check_exchange(candidate, exchanges))
     findings.extend(check_services())
     findings.extend(check_realtime())
+    findings.extend(check_kernel(root))
     findings.append(check_governor())
     findings.append(check_interpreter())
     return findings
@@ -338,7 +407,15 @@ def report(findings: List[Finding], out: TextIO, as_json: bool = False) -> int:
         out.write("\n")
     else:
         for f in findings:
-            out.write("[%-4s] %-18s %s\n" % (f.level, f.check, f.message))
+            out.write("[%-4s] %-20s %s\n" % (f.level, f.check, f.message))
             if f.fix and f.level != OK:
-                out.write("       %-18s fix: %s\n" % ("", f.fix))
-    return 1 if any(f.level == FAIL for f in findings) else 0
+                out.write("       %-20s fix: %s\n" % ("", f.fix))
+    status = 1 if any(f.level == FAIL for f in findings) else 0
+    if not as_json:
+        counts = ", ".join(
+            "%d %s" % (sum(f.level == level for f in findings), name)
+            for level, name in ((FAIL, "failed"), (WARN, "warnings"), (INFO, "notes"), (OK, "ok"))
+        )
+        verdict = "a failed check stops the device from working" if status else "nothing stops the device from working"
+        out.write("kivra doctor: %s; %s (exit status %d)\n" % (counts, verdict, status))
+    return status

@@ -992,16 +992,16 @@ def run_web_monitor(args: argparse.Namespace) -> int:
     import contextlib
 
     from .common import INTERRUPTED, _Interrupt
-    from .monitor import _start_arm, monitor_effects
-    from ..emulator import Emulator
+    from .monitor import _start_arm, apply_demo, emulated_arm, monitor_effects
 
     # Before anything starts: a --no-token that cannot be costs nothing.
     token = _chosen_token(not getattr(args, "no_token", False), args.host)
+    apply_demo(args)
     with contextlib.ExitStack() as stack:
         stop = stack.enter_context(_Interrupt())
         port = args.port
         if not port:
-            emulator = stack.enter_context(Emulator("arm"))
+            emulator = stack.enter_context(emulated_arm(args))
             _raise_emulator_priority(emulator.process.pid)
             port = emulator.port
         arm, start, identity = _start_arm(port, args, stop, identify=True)
