@@ -626,6 +626,7 @@ class WebMonitor:
             ticks = [t for t in ticks if t.tick % PLOT_STRIDE == 0] or ticks[-1:]
             frame["t"] = [round(t.time, 4) for t in ticks]
             frame["p"] = [_rounded([t.position[axis] for t in ticks], 6) for axis in range(3)]
+            frame["v"] = [_rounded([t.velocity[axis] for t in ticks], 5) for axis in range(3)]
             frame["f"] = [_rounded([t.force[axis] for t in ticks], 4) for axis in range(3)]
         if with_stats:
             self._last_stats = self._stats()
