@@ -84,6 +84,11 @@ kivra_status kivra_probe_ports(const char* const* ports, size_t count, double ti
     });
 }
 
+int32_t kivra_sender_of_code(int32_t code) {
+    if (code < 0 || code > 0xff) return KIVRA_DEVICE_UNKNOWN;
+    return static_cast<int32_t>(Discovery::sender_of(static_cast<uint8_t>(code)));
+}
+
 int32_t kivra_is_candidate_port_name(const char* name) {
     if (name == nullptr) return 0;
     for (const char* pattern : Kivra::HardwareAPI::Discovery::PORT_PATTERNS) {

@@ -14,6 +14,7 @@ public:
     std::size_t request_length(const uint8_t* bytes, std::size_t available) const override;
     void handle_request(const uint8_t* request, std::size_t length, double now, ReplyChannel& replies) override;
     void advance(double now) override { arm.advance(now); }
+    void push(const Vec3& force, double now) override { arm.push(force, now); }
 
 private:
     Message joint_state() const;

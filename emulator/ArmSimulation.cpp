@@ -61,6 +61,11 @@ void ArmSimulation::command(Mode new_mode, const Float3& values, double now) {
     torques = motor_torques(j, have_j);
 }
 
+void ArmSimulation::push(const Vec3& force, double now) {
+    advance(now);
+    for (std::size_t i = 0; i < 3; ++i) pushed[i] = std::isfinite(force[i]) ? force[i] : 0.0;
+}
+
 void ArmSimulation::advance(double now) {
     if (now - time > LONGEST_CATCH_UP) time = now - LONGEST_CATCH_UP;
     while (time + STEP <= now) step();
@@ -141,10 +146,18 @@ void ArmSimulation::step() {
     Matrix3 j{};
     const bool have_j = (mode == Mode::force || mode == Mode::position) && jacobian(angles, j);
     torques = motor_torques(j, have_j);
+    // The hand's force reaches the joints as the motors' does, through the
+    // transpose of the Jacobian, but no motor limit bounds it.
+    Vec3 hand{};
+    if (pushed != Vec3{} && (have_j || jacobian(angles, j))) {
+        for (std::size_t column = 0; column < 3; ++column) {
+            for (std::size_t row = 0; row < 3; ++row) hand[column] += j[row][column] * pushed[row];
+        }
+    }
 
     for (std::size_t i = 0; i < 3; ++i) {
         const double omega = rates[i] / DEGREES_PER_RADIAN;
-        const double acceleration = (torques[i] - JOINT_DAMPING * omega) / INERTIA[i];
+        const double acceleration = (torques[i] + hand[i] - JOINT_DAMPING * omega) / INERTIA[i];
         // Semi-implicit Euler: velocity first, then the angle with it.
         rates[i] += acceleration * STEP * DEGREES_PER_RADIAN;
         angles[i] += rates[i] * STEP;

@@ -23,6 +23,8 @@ public:
     explicit ArmSimulation(double watchdog, double now);
 
     void command(Mode mode, const Float3& values, double now);
+    // A force [N] on the end effector from outside (a hand), until the next call.
+    void push(const Vec3& force, double now);
     // Steps the simulation up to `now` in fixed steps.
     void advance(double now);
 
@@ -54,6 +56,7 @@ private:
     Vec3 torques{};  // motor torques of the last step [N m]
     double celsius;
 
+    Vec3 pushed{};  // [N] by a hand
     Mode mode = Mode::limp;
     Vec3 target{};
     double command_time;

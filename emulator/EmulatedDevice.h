@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -49,6 +50,8 @@ public:
     virtual void handle_request(const uint8_t* request, std::size_t length, double now, ReplyChannel& replies) = 0;
     virtual void advance(double now) = 0;
     virtual void host_opened(double /*now*/) {}
+    // A hand's force [N] on the device, until the next call; only an arm has a place for it.
+    virtual void push(const std::array<double, 3>& /*force*/, double /*now*/) {}
     // A status frame to write now, or an empty message. host_unread tells
     // how many bytes the host has not read yet.
     virtual Message stream_frame(double /*now*/, const std::function<int()>& /*host_unread*/) { return {}; }

@@ -68,7 +68,8 @@ const char* usage() {
     return "usage: kivra-emulator [--device arm|handle] [options]\n"
            "\n"
            "Plays an arm device (model 4) or a handle on a new pseudo-terminal and serves\n"
-           "until SIGINT or SIGTERM. The first line on standard output is the port path.\n"
+           "until SIGINT or SIGTERM. The first line on standard output is the port path,\n"
+           "the second what it serves there.\n"
            "\n"
            "  --device arm|handle       which device to play (arm)\n"
            "  --link PATH               also create a symbolic link PATH to the port, removed on exit\n"
@@ -79,6 +80,8 @@ const char* usage() {
            "  --hardware-version N      hardware version byte (1)\n"
            "  --firmware-version N      firmware version byte (12)\n"
            "  --watchdog S              arm: a command holds this long without a new one (0.25)\n"
+           "  --hand-input              arm: a hand pushes the end effector with the force [N] read\n"
+           "                            from standard input, a line 'fx fy fz' each, held until the next\n"
            "  --stream-rate HZ          handle: escaped status frames per second, 0 for none (100)\n"
            "  --stream-hold S           handle: frames pause this long after a request or an open,\n"
            "                            so that none comes between a request and its reply (0.5);\n"
@@ -154,6 +157,9 @@ Options parse_options(int argc, char** argv) {
             options.firmware_version = static_cast<uint8_t>(parse_unsigned(option, take_value(), 0xFF));
         } else if (option == "--watchdog") {
             options.watchdog = parse_seconds(option, take_value());
+        } else if (option == "--hand-input") {
+            no_value();
+            options.hand_input = true;
         } else if (option == "--stream-rate") {
             options.stream_rate = parse_seconds(option, take_value());
             if (options.stream_rate > 10000) throw std::invalid_argument("--stream-rate is limited to 10000");

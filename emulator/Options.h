@@ -27,6 +27,9 @@ struct Options {
     // Arm: a command holds until the next one or until this many seconds
     // without one have passed; then the arm goes limp.
     double watchdog = 0.25;
+    // Arm: a hand's force on the end effector [N], read from standard input
+    // as lines "fx fy fz", each held until the next; none once the input ends.
+    bool hand_input = false;
 
     // Handle.
     double stream_rate = 100.0;    // escaped status frames per second; 0: none

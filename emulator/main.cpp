@@ -5,16 +5,21 @@
 // comes (at once unless a delay is asked for) and stream frames when they are
 // due. The first line on standard output is the port path.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 
 #include "ArmDevice.h"
@@ -57,6 +62,75 @@ void install_signal_handlers() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+// The hand's force as it comes on standard input, a line "fx fy fz" [N]
+// each, read without blocking the device. Once the input ends (the program
+// that fed it has gone) the hand lets go.
+class HandInput {
+public:
+    HandInput() { fcntl(STDIN_FILENO, F_SETFL, fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK); }
+
+    // True when a new force came since the last call; force is then the latest.
+    bool take(std::array<double, 3>& force) {
+        if (ended) return false;
+        char chunk[512];
+        bool changed = false;
+        for (;;) {
+            const ssize_t count = read(STDIN_FILENO, chunk, sizeof(chunk));
+            if (count > 0) {
+                pending.append(chunk, static_cast<std::size_t>(count));
+                continue;
+            }
+            if (count == 0 || (errno != EAGAIN && errno != EINTR)) {
+                ended = true;
+                force = {0.0, 0.0, 0.0};
+                return true;
+            }
+            break;
+        }
+        std::size_t line_end;
+        while ((line_end = pending.find('\n')) != std::string::npos) {
+            std::istringstream line(pending.substr(0, line_end));
+            pending.erase(0, line_end + 1);
+            std::array<double, 3> read_force{};
+            if (line >> read_force[0] >> read_force[1] >> read_force[2]) {
+                force = read_force;
+                changed = true;
+            }
+        }
+        return changed;
+    }
+
+private:
+    std::string pending;
+    bool ended = false;
+};
+
+std::string identifier_text(const std::array<uint8_t, 16>& bytes) {
+    std::string text;
+    char digits[3];
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+        std::snprintf(digits, sizeof(digits), "%02x", bytes[i]);
+        text += digits;
+    }
+    return text;
+}
+
+// The second line of standard output: what is served, where, and how to stop it.
+std::string description(const Options& options, const std::string& path) {
+    std::ostringstream text;
+    if (options.device == DeviceKind::arm) {
+        text << "an arm (model " << unsigned{options.model_number} << ", device id " << options.device_id
+             << ", unique id " << identifier_text(options.unique_id) << ", firmware id "
+             << identifier_text(options.firmware_id) << ")";
+        if (options.hand_input) text << " pushed by a hand from standard input";
+    } else {
+        text << "a handle (model " << unsigned{options.model_number} << ", device id " << options.device_id << ")";
+    }
+    text << " on " << path << "; Ctrl-C stops it";
+    return text.str();
+}
+
 std::unique_ptr<EmulatedDevice> make_device(const Options& options, double now) {
     if (options.device == DeviceKind::handle) return std::make_unique<HandleDevice>(options, now);
     return std::make_unique<ArmDevice>(options, now);
@@ -74,6 +148,8 @@ int serve(const Options& options, PtyPort& port) {
     double hang_up_deadline = std::numeric_limits<double>::infinity();
     double last_reply_time = -std::numeric_limits<double>::infinity();
     bool last_reply_seen_unread = false;
+    std::unique_ptr<HandInput> hand = options.hand_input ? std::make_unique<HandInput>() : nullptr;
+    std::array<double, 3> hand_force{};
 
     while (stop_requested == 0) {
         if (options.exit_with_parent && getppid() != parent) break;
@@ -100,6 +176,7 @@ int serve(const Options& options, PtyPort& port) {
         }
         if (!had_input && !input.empty()) input_since = now;
 
+        if (hand && hand->take(hand_force)) device->push(hand_force, now);
         device->advance(now);
         std::size_t used = 0;
         while (used < input.size() && !hang_up_due) {
@@ -167,7 +244,7 @@ int main(int argc, char** argv) {
     install_signal_handlers();
     try {
         PtyPort port(options.link);
-        std::printf("%s\n", port.path().c_str());
+        std::printf("%s\n%s\n", port.path().c_str(), description(options, port.path()).c_str());
         std::fflush(stdout);
         return serve(options, port);
     } catch (const std::system_error& error) {

@@ -25,7 +25,6 @@ plot_trace.py).
 import argparse
 import contextlib
 import csv
-import math
 import signal
 import sys
 import threading
@@ -34,6 +33,7 @@ import types
 from typing import Dict, Iterable, List, NoReturn, Optional, Sequence, TextIO, Tuple
 
 import kivra
+from kivra.hand import UPDATE_INTERVAL, hand_force
 
 from emulated_device import port_or_emulator
 
@@ -42,7 +42,6 @@ GUIDE_DAMPING = 2.0  # [N s/m]
 WALL_DAMPING = 4.0  # [N s/m] of the velocity into the wall
 FORCE_LIMIT = 10.0  # [N]
 PUSH_PERIOD = 2.0  # [s], one push and one pull of the scripted hand
-HAND_INTERVAL = 0.01  # [s] between updates of the hand's push
 STATUS_INTERVAL = 0.25  # [s]
 EMULATOR_PRIORITY = 70  # SCHED_FIFO, below the servo loop's 80
 CSV_FIELDS = ["t", "x", "y", "z", "vx", "vy", "vz", "fx", "fy", "fz", "hand_fx", "hand_fy", "hand_fz", "status",
@@ -71,11 +70,6 @@ def parse_arguments(argv: Sequence[str]) -> argparse.Namespace:
     if not (arguments.rate > 0 and arguments.duration > 0):
         parser.error("--rate and --duration must be positive")
     return arguments
-
-
-def hand_push(t: float, strongest: float) -> Vector:
-    # Half a period pushing towards the wall, half pulling away from it.
-    return (-strongest * math.sin(2.0 * math.pi * t / PUSH_PERIOD), 0.0, 0.0)
 
 
 def percentile_text(percentiles: Sequence[float]) -> str:
@@ -199,7 +193,8 @@ def drive(loop: kivra.ServoLoop, arguments: argparse.Namespace, record: WallReco
             t = now - began
             if t >= arguments.duration:
                 break
-            loop.set_host_force(hand_push(t, arguments.push))
+            # Half a period pushing towards the wall (along -x), half pulling away from it.
+            loop.set_host_force(hand_force("press", t, arguments.push, PUSH_PERIOD, direction=(-1.0, 0.0, 0.0)))
             updates += 1
             longest_gap = max(longest_gap, now - last_update)
             last_update = now
@@ -222,7 +217,7 @@ def drive(loop: kivra.ServoLoop, arguments: argparse.Namespace, record: WallReco
                         "in %4.1f mm" % (depth * 1e3) if depth > 0 else "clear    ",
                     )
                 )
-            next_update += HAND_INTERVAL
+            next_update += UPDATE_INTERVAL
             if next_update < time.monotonic():
                 next_update = time.monotonic()
             wait_until(next_update)
@@ -297,9 +292,7 @@ def run(arm: kivra.Arm, arguments: argparse.Namespace, out: TextIO) -> int:
         % (info.device_id, info.model_number, info.hardware_version, info.firmware_version, info.unique_id),
         file=out,
     )
-    exchanged = arm.exchange_force((0.0, 0.0, 0.0))
-    assert exchanged is not None  # returned, not written to buffers
-    start, _ = exchanged
+    start, _ = arm.exchange_force((0.0, 0.0, 0.0))
     wall_x = start[0] - arguments.wall_distance
     print(
         "wall: x = %+.4f m, %.0f N/m; servo loop %.0f Hz for %.1f s%s"

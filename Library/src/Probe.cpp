@@ -24,6 +24,23 @@ uint8_t wakeup_reply_of(ProbeKind kind) {
 
 }  // namespace
 
+ProbeKind sender_of(uint8_t code) {
+    switch (code) {
+        case Code::DEVICE_INFO:
+        case Code::ORIENTATION:
+        case Code::IDENTIFIER:
+        case Code::JOINT_STATE:
+        case Code::END_EFFECTOR_STATE:
+        case Code::TEMPERATURE:
+        case Code::MOTOR_CURRENTS:
+        case Code::POWER_STATUS: return ProbeKind::arm;
+        case Handle::INFO_CODE:
+        case Handle::STATUS_CODE:
+        case Handle::ERROR_CODE: return ProbeKind::handle;
+        default: return ProbeKind::unknown;
+    }
+}
+
 ProbeResult probe_device(Devices::Device& device, ProbeRule rule) {
     ProbeResult result;
     result.expected = wakeup_reply_of(rule.sought);

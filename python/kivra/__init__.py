@@ -45,7 +45,20 @@ from .scene import (
     Vibration,
     ViscousBox,
 )
-from .servo import MAX_FORCE, ConstantForce, Damping, EffectSet, LoopStatistics, ServoLoop, Spring, TickState, Wall
+from .servo import (
+    MAX_FORCE,
+    ConstantForce,
+    Damping,
+    Effect,
+    EffectSet,
+    LoopStatistics,
+    Percentiles,
+    ServoLoop,
+    Spring,
+    TickState,
+    Wall,
+    status_name,
+)
 
 __version__: str = _ffi.string(_lib.kivra_version()).decode()
 
@@ -90,6 +103,7 @@ __all__ = [
     "DeviceInfo",
     "DeviceNotFound",
     "DeviceTimeout",
+    "Effect",
     "EffectSet",
     "Disconnected",
     "Emulator",
@@ -102,6 +116,7 @@ __all__ = [
     "Interrupted",
     "KivraError",
     "LoopStatistics",
+    "Percentiles",
     "NotATerminal",
     "PortClosed",
     "PortInUse",
@@ -116,5 +131,6 @@ __all__ = [
     "Wall",
     "find_devices",
     "open_arm",
+    "status_name",
     "web",
 ]

@@ -1,8 +1,13 @@
 """What an arm and a handle share: a serial port opened at construction, its time-out, its life cycle."""
 
+import errno
+import gc
 import math
 import os
-from typing import Any, Callable, TypeVar, Union
+import threading
+import warnings
+import weakref
+from typing import Any, Callable, Dict, List, TypeVar, Union
 
 from ._kivra_ffi import ffi, lib
 from ._safety import enable_interrupts
@@ -10,6 +15,19 @@ from .errors import raise_for_status, raise_open_error
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 _Self = TypeVar("_Self", bound="PortDevice")
+
+# The devices this process has opened, by the port's real path. Weak: a
+# device dropped without close() must stay collectable, so that its port is
+# freed; under PyPy that happens only when the collector runs, and a clash
+# with such a device is what makes an open collect once and try again.
+_opened: Dict[str, "weakref.WeakSet[PortDevice]"] = {}
+_opened_lock = threading.Lock()
+
+
+def _open_here(real_path: str) -> List["PortDevice"]:
+    """The devices of this process still open on the port."""
+    with _opened_lock:
+        return [device for device in _opened.get(real_path, ()) if device.is_open]
 
 
 def _checked_timeout(timeout: float, name: str = "timeout") -> float:
@@ -47,19 +65,29 @@ class PortDevice:
         handle = ffi.new(self._C_TYPE + "**")
         detail = ffi.new("int32_t*")
         flags = lib.KIVRA_OPEN_EXCLUSIVE if exclusive else 0
+        real_path = os.path.realpath(self._port)
         status = self._c_open(encoded, timeout, flags, handle, detail)
+        if status == lib.KIVRA_NOT_OPEN and detail[0] == errno.EBUSY and _open_here(real_path):
+            # Perhaps held by a device of this process that nothing refers
+            # to any more and the collector has not found yet (PyPy's way).
+            gc.collect()
+            status = self._c_open(encoded, timeout, flags, handle, detail)
         if status == lib.KIVRA_NOT_OPEN:
-            raise_open_error(detail[0], self._port)
+            raise_open_error(detail[0], self._port, [repr(device) for device in _open_here(real_path)])
         if status != lib.KIVRA_OK:
             raise_for_status(status, detail[0], self._port, timeout)
         self._handle = ffi.gc(handle[0], self._c_destroy)
+        with _opened_lock:
+            _opened.setdefault(real_path, weakref.WeakSet()).add(self)
 
     @property
     def port(self) -> str:
+        """The port's path, as it was given."""
         return self._port
 
     @property
     def is_open(self) -> bool:
+        """Whether the port is open: False after :meth:`close`."""
         return bool(self._c_is_open(self._handle))
 
     @property
@@ -78,6 +106,15 @@ class PortDevice:
         status = self._c_close(self._handle)
         if status != lib.KIVRA_OK:
             raise_for_status(status, 0, self._port, 0.0)
+
+    def __del__(self) -> None:
+        handle = getattr(self, "_handle", None)
+        if handle is None or not self._c_is_open(handle):
+            return
+        # Closed before the warning, which a filter may turn into an error.
+        self._c_close(handle)
+        warnings.warn("unclosed %s on %s: close() it, or open it in a with block" % (type(self).__name__,
+                      self._port), ResourceWarning, source=self)
 
     def __enter__(self: _Self) -> _Self:
         return self

@@ -1,15 +1,31 @@
 """The arm device over libkivra."""
 
 import uuid
-from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
+import warnings
+from typing import Any, List, NamedTuple, Optional, Protocol, Sequence, Tuple, Union, overload
 
 from ._kivra_ffi import ffi, lib
 from ._port import PathLike, PortDevice
 from .errors import raise_for_status
 
 Vector = Tuple[float, float, float]
-# (position, velocity) or (joint angles, joint velocities); None when buffers were filled.
-Exchanged = Optional[Tuple[Vector, Vector]]
+#: What an exchange returns: (position [m], velocity [m/s]) or (joint angles [deg], joint velocities [deg/s]).
+State = Tuple[Vector, Vector]
+
+
+class FloatBuffer(Protocol):
+    """Three writable floats: an :meth:`Arm.buffer`, or any writable buffer of three 32-bit floats
+    (``array.array("f", ...)``, a float32 NumPy array)."""
+
+    def __len__(self) -> int: ...
+
+    def __getitem__(self, index: int) -> float: ...
+
+    def __setitem__(self, index: int, value: float) -> None: ...
+
+
+#: A command: three floats, as a sequence or a buffer.
+Command = Union[Sequence[float], FloatBuffer]
 
 # The largest magnitude a command component can have on the wire, a 32-bit float.
 _FLOAT32_MAX = 3.4028234663852886e38
@@ -78,14 +94,14 @@ class Arm(PortDevice, c_name="arm"):
         self._scratch: List[Optional[_Scratch]] = [None]
 
     @staticmethod
-    def buffer(values: Sequence[float] = (0.0, 0.0, 0.0)) -> Any:
+    def buffer(values: Sequence[float] = (0.0, 0.0, 0.0)) -> FloatBuffer:
         """A C array of 3 floats for the allocation-free form of the exchanges."""
         values = list(values)
         if len(values) != 3:
             raise ValueError("a buffer holds 3 floats, got %d values" % len(values))
-        return ffi.new("float[3]", values)
+        return ffi.new("float[3]", values)  # type: ignore[no-any-return]
 
-    def _exchange(self, function: Any, command: Any, first: Any, second: Any) -> Optional[Tuple[Vector, Vector]]:
+    def _exchange(self, function: Any, command: Any, first: Any, second: Any) -> Optional[State]:
         # A stack of scratch buffers rather than one set: two threads may be
         # inside an exchange of the same arm at once. pop and append are
         # atomic, and the None at the bottom keeps the list from ever running
@@ -124,7 +140,17 @@ class Arm(PortDevice, c_name="arm"):
         finally:
             pool.append(scratch)
 
-    def exchange_force(self, force: Any, position: Any = None, velocity: Any = None) -> Optional[Tuple[Vector, Vector]]:
+    # Each exchange in two forms, told apart by their arguments so that a type
+    # checker knows which one returns the state: without buffers it returns
+    # (first, second); with both buffers it fills them and returns None.
+
+    @overload
+    def exchange_force(self, force: Command, position: None = None, velocity: None = None) -> State: ...
+
+    @overload
+    def exchange_force(self, force: Command, position: FloatBuffer, velocity: FloatBuffer) -> None: ...
+
+    def exchange_force(self, force: Command, position: Any = None, velocity: Any = None) -> Optional[State]:
         """Sends force [N], returns (position [m], velocity [m/s]).
 
         With position and velocity buffers (see :meth:`buffer`) it fills them
@@ -132,16 +158,36 @@ class Arm(PortDevice, c_name="arm"):
         """
         return self._exchange(lib.kivra_arm_exchange_force, force, position, velocity)
 
-    def exchange_position(self, target: Any, position: Any = None, velocity: Any = None) -> Exchanged:
-        """Sends a target position [m], returns (position [m], velocity [m/s])."""
+    @overload
+    def exchange_position(self, target: Command, position: None = None, velocity: None = None) -> State: ...
+
+    @overload
+    def exchange_position(self, target: Command, position: FloatBuffer, velocity: FloatBuffer) -> None: ...
+
+    def exchange_position(self, target: Command, position: Any = None, velocity: Any = None) -> Optional[State]:
+        """Sends a target position [m], returns (position [m], velocity [m/s]); with buffers, fills them."""
         return self._exchange(lib.kivra_arm_exchange_position, target, position, velocity)
 
-    def exchange_joint_torques(self, torques: Any, angles: Any = None, velocities: Any = None) -> Exchanged:
-        """Sends joint torques, returns (joint angles [deg], joint velocities)."""
+    @overload
+    def exchange_joint_torques(self, torques: Command, angles: None = None, velocities: None = None) -> State: ...
+
+    @overload
+    def exchange_joint_torques(self, torques: Command, angles: FloatBuffer, velocities: FloatBuffer) -> None: ...
+
+    def exchange_joint_torques(self, torques: Command, angles: Any = None, velocities: Any = None) -> Optional[State]:
+        """Sends joint torques [N m], returns (joint angles [deg], joint velocities [deg/s]);
+        with buffers, fills them."""
         return self._exchange(lib.kivra_arm_exchange_joint_torques, torques, angles, velocities)
 
-    def exchange_joint_angles(self, target: Any, angles: Any = None, velocities: Any = None) -> Exchanged:
-        """Sends target joint angles [deg], returns (joint angles [deg], joint velocities)."""
+    @overload
+    def exchange_joint_angles(self, target: Command, angles: None = None, velocities: None = None) -> State: ...
+
+    @overload
+    def exchange_joint_angles(self, target: Command, angles: FloatBuffer, velocities: FloatBuffer) -> None: ...
+
+    def exchange_joint_angles(self, target: Command, angles: Any = None, velocities: Any = None) -> Optional[State]:
+        """Sends target joint angles [deg], returns (joint angles [deg], joint velocities [deg/s]); with buffers,
+        fills them."""
         return self._exchange(lib.kivra_arm_exchange_joint_angles, target, angles, velocities)
 
     def wakeup(self) -> DeviceInfo:
@@ -182,9 +228,22 @@ class Arm(PortDevice, c_name="arm"):
             raise_for_status(status, detail[0], self._port, self.timeout)
         return uuid.UUID(bytes=bytes(ffi.buffer(value)))
 
-    def device_id(self) -> uuid.UUID:
-        """The device's 16-byte unique id."""
+    def unique_id(self) -> uuid.UUID:
+        """The device's 16-byte unique id, asked for on its own (the same as ``wakeup().unique_id``)."""
         return self._identifier(lib.KIVRA_IDENTIFIER_DEVICE_ID)
+
+    def device_id(self) -> uuid.UUID:
+        """Deprecated: the 16-byte unique id, which :meth:`unique_id` gives.
+
+        Not the device id of :meth:`wakeup`, the integer that names the arm.
+        """
+        warnings.warn(
+            "Arm.device_id() returns the 16-byte unique id: call Arm.unique_id() instead "
+            "(wakeup().device_id is the integer device id)",
+            DeprecationWarning,
+            stacklevel=2,
+        )
+        return self.unique_id()
 
     def firmware_id(self) -> uuid.UUID:
         """The 16-byte identifier of the device's firmware."""

@@ -10,7 +10,7 @@ from ._kivra_ffi import ffi, lib
 from ._port import PathLike, _checked_timeout
 from ._safety import enable_interrupts
 from .arm import Arm
-from .errors import KivraError, _fail, _in_use_text, raise_for_status
+from .errors import KivraError, _fail, _in_use_text, _permission_text, raise_for_status
 
 # Both devices answer a wakeup within a few milliseconds over USB and within
 # tens of milliseconds over a Bluetooth link; half a second is far above
@@ -22,6 +22,15 @@ PROBE_TIMEOUT = 0.5
 def is_candidate_port_name(name: str) -> bool:
     """A name in /dev that may hold a device: a USB CDC-ACM port, a USB serial adapter, a Bluetooth RFCOMM port."""
     return bool(lib.kivra_is_candidate_port_name(os.fsencode(name)))
+
+
+def port_names(directory: str = "/dev") -> List[str]:
+    """The paths in directory whose names may hold a device (see :func:`is_candidate_port_name`), sorted."""
+    try:
+        names = sorted(os.listdir(directory))
+    except OSError:
+        return []
+    return [os.path.join(directory, name) for name in names if is_candidate_port_name(name)]
 
 
 class DeviceNotFound(KivraError, LookupError):
@@ -146,10 +155,9 @@ def _record(port: str, links: Tuple[str, ...], result: Any) -> Optional[FoundDev
             return None
         if result.detail == errno.EBUSY:
             return FoundDevice(port, links, "unknown", in_use=True, error=_in_use_text(port))
-        error = "cannot open it: %s" % os.strerror(result.detail)
         if result.detail in (errno.EACCES, errno.EPERM):
-            error += " (serial ports belong to the 'dialout' group)"
-        return FoundDevice(port, links, "unknown", error=error)
+            return FoundDevice(port, links, "unknown", error="cannot open it: %s" % _permission_text(port))
+        return FoundDevice(port, links, "unknown", error="cannot open it: %s" % os.strerror(result.detail))
     name = ffi.string(lib.kivra_status_name(result.status)).decode()
     return FoundDevice(port, links, "unknown", error="its probe failed: %s" % name)
 
@@ -229,4 +237,5 @@ __all__ = [
     "find_devices",
     "is_candidate_port_name",
     "open_arm",
+    "port_names",
 ]

@@ -7,16 +7,18 @@
             ...
 
 The emulator serves one device on a new pseudo-terminal until it is closed,
-and ends by itself when this process does.
+and ends by itself when this process does. ``hand="press"`` (or "circle")
+has a scripted hand push the emulated arm (see :mod:`kivra.hand`).
 """
 
 import os
 import shutil
 import subprocess
 import tempfile
-from typing import Any, Optional, Sequence
+from typing import IO, Any, Optional, Sequence
 
 from .errors import KivraError
+from .hand import DIRECTION, PERIOD, STRENGTH, ScriptedHand, Vector, _checked_pattern
 
 _PROGRAM = "kivra-emulator"
 
@@ -51,6 +53,12 @@ class Emulator:
     emulator binary. ``realtime_priority`` runs it under SCHED_FIFO where
     that is allowed: a real device answers on a processor of its own, and on
     a busy host the emulator comes closest to that at a real-time priority.
+
+    ``hand`` ("press", "circle" or "none") has a scripted hand push the arm
+    from outside, with ``hand_strength`` [N] at most, along (or about)
+    ``hand_direction``, once every ``hand_period`` [s]: a servo loop on the
+    arm feels it as it would a person's (see :func:`kivra.hand.hand_force`).
+    :attr:`description` is what the emulator says it serves.
     """
 
     def __init__(
@@ -60,14 +68,24 @@ class Emulator:
         *,
         program: Optional[str] = None,
         realtime_priority: Optional[int] = None,
+        hand: str = "none",
+        hand_strength: float = STRENGTH,
+        hand_period: float = PERIOD,
+        hand_direction: Sequence[float] = DIRECTION,
     ) -> None:
         if device not in ("arm", "handle"):
             raise ValueError("device must be 'arm' or 'handle', got %r" % (device,))
+        if _checked_pattern(hand) != "none" and device != "arm":
+            raise ValueError("only an arm has a hand to push it, not a %s" % device)
+        self._hand: Optional[ScriptedHand] = None
+        pushed = hand != "none"
         # A file rather than a pipe: a chatty emulator must never block on a full pipe.
         errors = tempfile.TemporaryFile()
         try:
             self.process = subprocess.Popen(
-                [program or emulator_path(), "--device", device, "--exit-with-parent", *options],
+                [program or emulator_path(), "--device", device, "--exit-with-parent",
+                 *(["--hand-input"] if pushed else []), *options],
+                stdin=subprocess.PIPE if pushed else subprocess.DEVNULL,
                 stdout=subprocess.PIPE,
                 stderr=errors,
                 text=True,
@@ -75,6 +93,7 @@ class Emulator:
             )
             assert self.process.stdout is not None
             self.port: str = self.process.stdout.readline().strip()
+            self.description: str = self.process.stdout.readline().strip()
             if not self.port:
                 self.close()
                 errors.seek(0)
@@ -87,13 +106,26 @@ class Emulator:
                 os.sched_setscheduler(self.process.pid, os.SCHED_FIFO, os.sched_param(realtime_priority))
             except OSError:
                 pass  # without the right to it, it runs as it is
+        if pushed:
+            assert self.process.stdin is not None
+            hand_input = self.process.stdin
+
+            def push(force: Vector) -> None:
+                hand_input.write("%.6g %.6g %.6g\n" % force)
+                hand_input.flush()
+
+            self._hand = ScriptedHand(push, hand, strength=hand_strength, period=hand_period,
+                                      direction=hand_direction)
 
     @property
     def running(self) -> bool:
+        """Whether the emulator process still runs."""
         return self.process.poll() is None
 
     def close(self) -> None:
         """Stops the emulator; closing again does nothing."""
+        if self._hand is not None:
+            self._hand.close()
         if self.process.poll() is None:
             self.process.terminate()
             try:
@@ -101,8 +133,13 @@ class Emulator:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
-        if self.process.stdout is not None:
-            self.process.stdout.close()
+        streams: "list[Optional[IO[Any]]]" = [self.process.stdout, self.process.stdin]
+        for stream in streams:
+            if stream is not None:
+                try:
+                    stream.close()
+                except OSError:  # the hand's last words to an emulator already gone
+                    pass
 
     def __enter__(self) -> "Emulator":
         return self

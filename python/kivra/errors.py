@@ -8,8 +8,9 @@ FileNotFoundError`` work as they do for files and sockets.
 import errno as _errno
 import logging
 import os
-from typing import List, NoReturn, Optional, Tuple
+from typing import List, NoReturn, Optional, Sequence, Tuple
 
+from ._access import access_problem
 from ._kivra_ffi import lib as _lib
 from ._safety import after_interrupted_wait
 
@@ -66,15 +67,15 @@ class PortOpenError(KivraError, OSError):
 
 
 class PortNotFound(PortOpenError, FileNotFoundError):
-    pass
+    """No file at the port's path; the message lists the serial ports that are there."""
 
 
 class PortPermissionError(PortOpenError, PermissionError):
-    pass
+    """This user may not open the port; the message names the port's group and the fix."""
 
 
 class PortIsADirectory(PortOpenError, IsADirectoryError):
-    pass
+    """The path is a directory, not a port."""
 
 
 class NotATerminal(PortOpenError):
@@ -121,34 +122,55 @@ def holders_of(path: str) -> List[Tuple[int, str]]:
     return found
 
 
-def _in_use_text(path: str) -> str:
+def _in_use_text(path: str, open_here: Sequence[str] = ()) -> str:
     holders = holders_of(path)
     if not holders:
         return "the port is in use by another program"
     names = ", ".join(
         "this process (pid %d)" % pid if pid == os.getpid() else "pid %d (%s)" % (pid, name) for pid, name in holders
     )
-    return "the port is in use by %s" % names
+    text = "the port is in use by %s" % names
+    if open_here:
+        text += ": %s still open; close() it first" % " and ".join(open_here)
+    return text
 
 
-def raise_open_error(error_number: int, port: str) -> NoReturn:
+def _not_found_text(port: str) -> str:
+    from .discovery import port_names  # discovery builds on this module
+
+    folder = os.path.dirname(port) or "."
+    present = port_names(folder)
+    if not present:
+        return "no such port, and no serial port in %s: is the device plugged in? ('kivra list' shows the devices " \
+            "that answer)" % folder
+    return "no such port; the serial ports in %s are %s ('kivra list' shows which devices answer)" % (
+        folder,
+        ", ".join(present),
+    )
+
+
+def _permission_text(port: str) -> str:
+    try:
+        problem = access_problem(port, os.stat(port))
+    except OSError:
+        problem = None
+    if problem is None:
+        return "permission denied"
+    return "permission denied: %s; fix: %s" % (problem.reason, problem.fix)
+
+
+def raise_open_error(error_number: int, port: str, open_here: Sequence[str] = ()) -> NoReturn:
+    """Raises the exception of a failed open; open_here names this process's devices still open on the port."""
     if error_number == _errno.ENOENT:
-        _fail(PortNotFound(error_number, "no such port", port))
+        _fail(PortNotFound(error_number, _not_found_text(port), port))
     if error_number in (_errno.EACCES, _errno.EPERM):
-        _fail(
-            PortPermissionError(
-                error_number,
-                "permission denied; serial ports belong to the 'dialout' group: join it with "
-                "'sudo usermod -aG dialout $USER', then log in again",
-                port,
-            )
-        )
+        _fail(PortPermissionError(error_number, _permission_text(port), port))
     if error_number == _errno.EISDIR:
         _fail(PortIsADirectory(error_number, "it is a directory, not a serial port", port))
     if error_number == _errno.ENOTTY:
         _fail(NotATerminal(error_number, "it is not a terminal, so not a serial port", port))
     if error_number == _errno.EBUSY:
-        _fail(PortInUse(error_number, _in_use_text(port), port))
+        _fail(PortInUse(error_number, _in_use_text(port, open_here), port))
     _fail(PortOpenError(error_number, os.strerror(error_number) if error_number else "unknown error", port))
 
 
@@ -164,6 +186,8 @@ def raise_for_status(status: int, detail: int, port: str, timeout: float) -> NoR
         _fail(Disconnected("%s hung up%s" % (port, cause)))
     if status == _lib.KIVRA_WRONG_CODE:
         came, expected = detail & 0xFF, (detail >> 8) & 0xFF
+        if expected and _lib.kivra_sender_of_code(came) == _lib.KIVRA_DEVICE_HANDLE:
+            _fail(ProtocolError("%s is a handle, not an arm: open it with kivra.Handle" % port, code=came))
         wanted = " instead of %d" % expected if expected else ""
         _fail(ProtocolError("%s replied with code %d%s" % (port, came, wanted), code=came))
     if status == _lib.KIVRA_SHORT_PAYLOAD:

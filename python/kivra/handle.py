@@ -101,6 +101,8 @@ class Handle(PortDevice, c_name="handle"):
 
     def _check(self, status: int, detail: int, timeout: float) -> None:
         if status == lib.KIVRA_WRONG_CODE:
+            if lib.kivra_sender_of_code(detail) == lib.KIVRA_DEVICE_ARM:
+                _fail(ProtocolError("%s is an arm, not a handle: open it with kivra.Arm" % self._port, code=detail))
             _fail(ProtocolError("%s sent code %d, which is no reply of the handle" % (self._port, detail), code=detail))
         if status != lib.KIVRA_OK:
             raise_for_status(status, detail, self._port, timeout)

@@ -190,6 +190,9 @@ Part = Union[Solid, Guide, Detents, ViscousBox, Texture, Vibration, CForceLaw]
 
 
 class SceneStatistics(NamedTuple):
+    """What a loop counted of its scenes: ``released_shapes``, solids the energy watch let go (over every scene
+    of the loop), and ``dropped_effect_ticks``, ticks a force law's force was left out (it overran its budget)."""
+
     released_shapes: int  # solids the energy watch released, over every scene of the loop
     dropped_effect_ticks: int  # ticks a force law's force was dropped
 

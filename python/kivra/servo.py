@@ -5,6 +5,8 @@ the state, the trace and the statistics that the loop publishes.
 """
 
 import math
+import os
+import warnings
 from typing import Any, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from ._kivra_ffi import ffi, lib
@@ -56,20 +58,33 @@ class Damping(NamedTuple):
 
 
 class ConstantForce(NamedTuple):
+    """A force [N] added everywhere, as (x, y, z)."""
+
     force: Sequence[float]  # [N]
 
 
+#: One effect of :meth:`ServoLoop.set_effects`.
 Effect = Union[Spring, Wall, Damping, ConstantForce]
 
 
 class EffectSet(NamedTuple):
-    """What a loop renders: its effects and the limit [N] their sum is clamped to."""
+    """What a loop renders: ``effects``, and ``force_limit`` [N], the magnitude their sum is clamped to."""
 
     effects: Tuple[Effect, ...]
     force_limit: float
 
 
 class TickState(NamedTuple):
+    """One tick of a servo loop.
+
+    ``tick``: its index from 0; ``time`` [s] since the loop started, at the
+    tick's deadline; ``position`` [m] and ``velocity`` [m/s] the arm replied;
+    ``force`` [N] sent in the tick; ``host_force`` [N], the part of it set by
+    :meth:`ServoLoop.set_host_force` after its hold and ramp; ``status``, the
+    libkivra status of the tick's exchange (0: done; :attr:`status_name`
+    names it).
+    """
+
     tick: int
     time: float  # [s] since the start, at the tick's deadline
     position: Vector  # [m]
@@ -82,8 +97,15 @@ class TickState(NamedTuple):
     effects_changes: int = 0  # effects set or released before this tick
     scene_changes: int = 0  # scenes the loop has switched to
 
+    @property
+    def status_name(self) -> str:
+        """The name of :attr:`status`, e.g. "KIVRA_OK" or "KIVRA_TIMED_OUT"."""
+        return status_name(self.status)
+
 
 class Percentiles(NamedTuple):
+    """The median, 99th and 99.9th percentile and the largest of a duration [s]."""
+
     p50: float
     p99: float
     p999: float
@@ -91,6 +113,28 @@ class Percentiles(NamedTuple):
 
 
 class LoopStatistics(NamedTuple):
+    """What a servo loop counted and measured since it started (:meth:`ServoLoop.stats`).
+
+    - ``ticks``: exchanges attempted; ``missed_deadlines``: ticks skipped
+      because their deadline had passed already (never caught up);
+    - ``failed_exchanges``: exchanges without a full reply, of which
+      ``timeouts`` (no reply), ``short_replies`` (cut short), ``wrong_codes``
+      (another message came) and ``hang_ups`` (the port went away);
+      ``late_replies_discarded``: late replies thrown away before an exchange;
+    - ``refused_forces``: NaN or infinite forces, sent as zero;
+      ``trace_dropped``: ticks lost before :meth:`ServoLoop.trace` took them;
+    - ``wakeup_lateness``: how late the thread woke after each deadline,
+      ``exchange_time``: how long each exchange took (:class:`Percentiles`, [s]);
+      ``elapsed`` [s] since the start;
+    - ``realtime_granted``, ``memory_locked``: whether SCHED_FIFO and locked
+      memory were granted; ``realtime_errno``: why not (an errno, 0 when both
+      were; :attr:`realtime_error` says it in words);
+    - ``last_failure``: the libkivra status of the latest failed exchange (0
+      for none; :attr:`last_failure_name` names it), ``last_failure_detail``
+      its detail (an errno for a hang-up, the code that came instead for a
+      wrong code, the bytes that came for a short reply).
+    """
+
     ticks: int
     missed_deadlines: int
     failed_exchanges: int
@@ -109,6 +153,21 @@ class LoopStatistics(NamedTuple):
     realtime_errno: int
     last_failure: int
     last_failure_detail: int
+
+    @property
+    def last_failure_name(self) -> str:
+        """The name of :attr:`last_failure`, e.g. "KIVRA_TIMED_OUT"; "KIVRA_OK" when no exchange failed."""
+        return status_name(self.last_failure)
+
+    @property
+    def realtime_error(self) -> str:
+        """Why real-time scheduling or locked memory was refused, e.g. "Operation not permitted"; "" if neither was."""
+        return os.strerror(self.realtime_errno) if self.realtime_errno else ""
+
+
+def status_name(status: int) -> str:
+    """The name of a libkivra status code, e.g. ``status_name(1) == "KIVRA_TIMED_OUT"``."""
+    return str(ffi.string(lib.kivra_status_name(status)).decode())
 
 
 def _tick(tick: Any) -> TickState:
@@ -175,8 +234,14 @@ class ServoLoop:
     ``rate`` runs from :data:`LOWEST_RATE` to :data:`HIGHEST_RATE`.
     ``exchange_timeout`` [s] defaults to a little under the period (at most
     50 ms), so that a lost or truncated reply costs one tick. ``realtime``
-    asks for SCHED_FIFO and locked memory and runs without them when refused
-    (see :meth:`stats`).
+    asks for SCHED_FIFO at ``realtime_priority`` (80 unless given) and locked
+    memory, and runs without them when refused (see :meth:`stats`).
+    ``host_force_hold`` [s] (0.05 unless given) is how long a host force
+    holds after each :meth:`set_host_force`, ``host_force_ramp`` [s] (0.1)
+    how long it then takes to ramp to zero; a longer hold suits a program
+    that renews the force less often, a shorter one lets go sooner when the
+    program stops. ``trace_capacity`` is how many ticks the loop keeps for
+    :meth:`trace` (8192 unless given).
 
     A loop still running when the program ends (normally, by ``sys.exit``, an
     uncaught exception, SIGTERM or SIGHUP) is stopped and its arm sent zero
@@ -240,8 +305,18 @@ class ServoLoop:
         if status != lib.KIVRA_OK:
             raise_for_status(status, 0, self._arm.port, 0.0)
 
+    def __del__(self) -> None:
+        handle = getattr(self, "_handle", None)
+        if handle is None or not lib.kivra_servo_is_running(handle):
+            return
+        # Stopped before the warning, which a filter may turn into an error.
+        lib.kivra_servo_stop(handle)
+        warnings.warn("ServoLoop on %s dropped while running: stop() it, or run it in a with block; "
+                      "stopped now" % self._arm.port, ResourceWarning, source=self)
+
     @property
     def running(self) -> bool:
+        """Whether the loop still runs: False after :meth:`stop`, and after the process began to exit."""
         return bool(lib.kivra_servo_is_running(self._handle))
 
     def stop(self) -> None:
@@ -276,6 +351,7 @@ class ServoLoop:
         self.set_scene(*self._scene, CForceLaw(path=path, symbol=symbol, context=context, budget=budget))
 
     def scene_stats(self) -> SceneStatistics:
+        """What the loop counted of its scenes: solids released, force-law ticks dropped."""
         s = ffi.new("kivra_scene_statistics*")
         self._check(lib.kivra_servo_get_scene_statistics(self._handle, s))
         return SceneStatistics(s.released_shapes, s.dropped_effect_ticks)
@@ -319,8 +395,14 @@ class ServoLoop:
         return EffectSet(tuple(chosen), c.force_limit)
 
     def set_host_force(self, force: Sequence[float]) -> None:
-        """Adds force [N] to the effects: held for ``host_force_hold`` (50 ms) after
-        each call, then ramped to zero over ``host_force_ramp`` (100 ms) unless renewed."""
+        """Adds force [N] to the effects, from the next tick on.
+
+        The force holds for the loop's ``host_force_hold`` (50 ms unless the
+        loop was started with another) after each call, then ramps to zero
+        over its ``host_force_ramp`` (100 ms): a program that stops renewing
+        it, or hangs, leaves no force on the arm. To keep a force on, renew
+        it more often than the hold: every 10 ms (100 Hz) keeps it steady
+        with room to spare for a late update."""
         self._force[0:3] = _vector(force, "host force")
         self._check(lib.kivra_servo_set_host_force(self._handle, self._force))
 
@@ -345,6 +427,7 @@ class ServoLoop:
                 return ticks
 
     def stats(self) -> LoopStatistics:
+        """The loop's counts and timings since it started (see :class:`LoopStatistics`); never blocks the loop."""
         s = ffi.new("kivra_servo_statistics*")
         self._check(lib.kivra_servo_get_statistics(self._handle, s))
 
@@ -387,4 +470,5 @@ __all__ = [
     "Spring",
     "TickState",
     "Wall",
+    "status_name",
 ]

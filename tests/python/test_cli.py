@@ -139,16 +139,25 @@ def test_doctor_names_the_group_to_join(emulated, user, prefix, status, says):
     assert "Traceback" not in result.stderr
 
 
+def tmux_run(shell, width=200):
+    """A tmux server of this test's own with shell in its one pane; returns the tmux command prefix."""
+    tmux = ["tmux", "-L", "kivra-test-%d" % os.getpid(), "-f", "/dev/null"]
+    subprocess.run([*tmux, "new-session", "-d", "-x", str(width), "-y", "20", shell], check=True)
+    return tmux
+
+
+def in_shell(*args):
+    return "cd / && env %s %s" % (
+        " ".join(shlex.quote("%s=%s" % (k, ENV[k])) for k in ("PYTHONPATH", "KIVRA_EMULATOR") if k in ENV),
+        " ".join(shlex.quote(a) for a in kivra_command(*args)),
+    )
+
+
 @pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
 def test_monitor_redraws_live_values_and_ctrl_c_ends_it_at_once(tmp_path):
-    tmux = ["tmux", "-L", "kivra-test-%d" % os.getpid(), "-f", "/dev/null"]
     done = tmp_path / "done"
-    shell = "cd / && env %s %s; echo $? $(date +%%s.%%N) > %s; sleep 30" % (
-        " ".join(shlex.quote("%s=%s" % (k, ENV[k])) for k in ("PYTHONPATH", "KIVRA_EMULATOR") if k in ENV),
-        " ".join(shlex.quote(a) for a in kivra_command("monitor")),
-        shlex.quote(str(done)),
-    )
-    subprocess.run([*tmux, "new-session", "-d", "-x", "100", "-y", "20", shell], check=True)
+    tmux = tmux_run("%s; echo $? $(date +%%s.%%N) > %s; sleep 30" % (in_shell("monitor"), shlex.quote(str(done))),
+                    width=100)
     try:
 
         def screen():
@@ -290,3 +299,78 @@ def test_ctrl_c_ends_a_wait_for_a_silent_device_at_once(tmp_path, peer, args):
             process.wait()
         process.stdout.close()
         process.stderr.close()
+
+
+@pytest.mark.parametrize("command", ["", "list", "probe", "monitor", "emulate", "doctor"])
+def test_every_help_ends_with_examples_of_its_command(command):
+    result = run_kivra(*command.split(), "--help")
+    assert result.returncode == 0
+    examples = result.stdout.split("\nexamples:\n")[1].splitlines()
+    assert examples and all(line.startswith("  kivra " + command) for line in examples), result.stdout
+
+
+@pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
+@pytest.mark.parametrize("hand, moves", [("none", False), ("press", True)])
+def test_emulate_says_what_it_serves_and_its_hand_pushes_the_arm(tmp_path, hand, moves):
+    done = tmp_path / "done"
+    emulate = in_shell("emulate", "arm", "--hand", hand, "--device-id", "7")
+    tmux = tmux_run("%s; echo $? > %s; sleep 30" % (emulate, shlex.quote(str(done))))
+    try:
+        def screen():
+            return subprocess.run([*tmux, "capture-pane", "-p"], capture_output=True, text=True, check=True).stdout
+
+        deadline = time.monotonic() + 30
+        while "Ctrl-C" not in screen() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        shown = re.search(r"^(/dev/pts/\d+)\nan arm \(model 4, device id 7, unique id [0-9a-f-]{36}, firmware id "
+                          r"[0-9a-f-]{36}\)(.*) on (\S+); Ctrl-C stops it", screen(), re.M)
+        assert shown and shown.group(1) == shown.group(3), screen()
+        assert ("hand" in shown.group(2)) == moves
+        with kivra.Arm(shown.group(1), timeout=1.0) as arm:
+            first, _ = arm.exchange_force((0.0, 0.0, 0.0))
+            time.sleep(0.3)  # the hand's push rises over the first half second
+            second, _ = arm.exchange_force((0.0, 0.0, 0.0))
+        assert (second[2] < first[2] - 0.005) == moves, (first, second)
+        subprocess.run([*tmux, "send-keys", "C-c"], check=True)
+        deadline = time.monotonic() + 5
+        while not done.exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.05)
+        assert done.read_text().strip() == "0" and "Traceback" not in screen()
+    finally:
+        subprocess.run([*tmux, "kill-server"], capture_output=True)
+
+
+KERNELS = {
+    "plain": {"proc/sys/kernel/version": "#1 SMP PREEMPT_DYNAMIC Debian 6.1.0-18",
+              "proc/sys/kernel/sched_rt_runtime_us": "950000", "sys/devices/system/cpu/isolated": ""},
+    "tuned": {"proc/sys/kernel/version": "#1 SMP PREEMPT_RT Debian 6.1.0-18-rt",
+              "proc/sys/kernel/sched_rt_runtime_us": "-1", "sys/devices/system/cpu/isolated": "2-3"},
+    "rt by flag": {"proc/sys/kernel/version": "#1 SMP", "sys/kernel/realtime": "1"},
+}
+
+
+@pytest.mark.parametrize(
+    "kernel, says",
+    [
+        ("plain", ["[info] real-time kernel     not a PREEMPT_RT kernel (#1 SMP PREEMPT_DYNAMIC Debian 6.1.0-18)",
+                   "[info] real-time throttling real-time threads may run 95% of each second",
+                   "[info] isolated processors  no processor is kept from ordinary work"]),
+        ("tuned", ["[ok  ] real-time kernel     a PREEMPT_RT kernel (#1 SMP PREEMPT_RT Debian 6.1.0-18-rt)",
+                   "[ok  ] real-time throttling off (sched_rt_runtime_us -1)",
+                   "[ok  ] isolated processors  processors 2-3 are kept from ordinary work"]),
+        ("rt by flag", ["[ok  ] real-time kernel     a PREEMPT_RT kernel (#1 SMP)"]),
+    ],
+)
+def test_doctor_reads_the_kernels_real_time_setup_and_sums_up(tmp_path, kernel, says):
+    for path, text in KERNELS[kernel].items():
+        (tmp_path / path).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / path).write_text(text + "\n")
+    result = run_kivra("doctor", "-n", "0", "--root", str(tmp_path))
+    lines = result.stdout.splitlines()
+    found = [line for line in lines if line.startswith("[") and re.search("kernel|throttling|isolated", line)]
+    assert [line[: len(said)] for line, said in zip(found, says)] == says and len(found) == len(says), result.stdout
+    tags = [line[1:5].strip() for line in lines if line.startswith("[")]
+    summary = "kivra doctor: %d failed, %d warnings, %d notes, %d ok; " % tuple(
+        tags.count(tag) for tag in ("FAIL", "warn", "info", "ok"))
+    assert lines[-1].startswith(summary) and lines[-1].endswith("(exit status %d)" % result.returncode)

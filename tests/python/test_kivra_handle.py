@@ -96,8 +96,7 @@ def test_faults_raise_their_exceptions(emulate, fault, error, message):
     ],
 )
 def test_misuse_is_refused_before_any_write(peer, call, error, message):
-    handle = kivra.Handle(peer.path)
-    with pytest.raises(error) as refused:
+    with kivra.Handle(peer.path) as handle, pytest.raises(error) as refused:
         call(handle)
     assert str(refused.value) == message.format(peer.path)
     assert peer.drain() == b""

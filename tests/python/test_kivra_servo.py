@@ -105,3 +105,41 @@ def test_effects_reads_back_what_the_loop_renders(arm):
     for got, wanted in zip(rendered.effects, chosen):
         for field in got._fields:
             assert getattr(got, field) == pytest.approx(getattr(wanted, field))
+
+
+@pytest.mark.parametrize("hold, ramp", [(0.02, 0.04), (0.06, 0.01)])
+def test_a_host_force_holds_then_ramps_as_the_loop_was_told(arm, hold, ramp):
+    with kivra.ServoLoop(arm, realtime=False, host_force_hold=hold, host_force_ramp=ramp) as loop:
+        time.sleep(0.05)
+        loop.trace()
+        before = loop.stats().elapsed  # on the loop's clock
+        loop.set_host_force((0.0, 0.0, 1.0))
+        after = loop.stats().elapsed
+        time.sleep(hold + ramp + bound(0.1))
+        ramping = [t for t in loop.trace() if 0.0 < t.host_force[2] < 1.0]
+    # Where each tick of the ramp puts the ramp's start, were the ramp as
+    # long as asked: ticks are stamped with their deadlines and ramp by the
+    # time they woke, which is later by their lateness; the least late of
+    # them comes closest. The ramp starts hold after the force was set.
+    starts = [t.time - (1.0 - t.host_force[2]) * ramp for t in ramping]
+    assert len(starts) >= 2
+    assert before + hold - 0.002 < max(starts) <= after + hold + 1e-6
+    assert max(starts) - min(starts) < 0.5 * ramp  # a ramp of another length would spread them over it
+
+
+@pytest.mark.parametrize(
+    "last_failure, realtime_errno, name, error",
+    [(0, 0, "KIVRA_OK", ""), (1, 1, "KIVRA_TIMED_OUT", "Operation not permitted"),
+     (2, 12, "KIVRA_HUNG_UP", "Cannot allocate memory")],
+)
+def test_statistics_name_their_codes(last_failure, realtime_errno, name, error):
+    zero = kivra.Percentiles(0.0, 0.0, 0.0, 0.0)
+    stats = kivra.LoopStatistics(*[0] * 10, zero, zero, 0.0, False, False, realtime_errno, last_failure, 0)
+    assert (stats.last_failure_name, stats.realtime_error, stats.realtime_errno) == (name, error, realtime_errno)
+
+
+def test_a_silent_arm_shows_as_timeouts_in_words(emulator):
+    with kivra.Arm(emulator("--silent").path, timeout=0.05) as arm, kivra.ServoLoop(arm, 100.0) as loop:
+        time.sleep(bound(0.2))
+        stats, state = loop.stats(), loop.state()
+    assert stats.last_failure_name == state.status_name == "KIVRA_TIMED_OUT"

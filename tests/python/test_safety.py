@@ -160,13 +160,13 @@ EXCHANGES = ["exchange_force", "exchange_position", "exchange_joint_torques", "e
 @pytest.mark.parametrize("command", [(math.nan, 0.0, 0.0), (0.0, math.inf, 0.0), (0.0, 0.0, -1e40)])
 @pytest.mark.parametrize("as_buffer", [False, True])
 def test_direct_exchanges_send_nothing_non_finite(peer, method, command, as_buffer):
-    arm = kivra.Arm(peer.path, timeout=0.05)
     sent = command
     if as_buffer:
         sent = kivra.Arm.buffer()
         sent[0:3] = command  # 1e40 becomes infinity in a float buffer
-    with pytest.raises(ValueError, match=r"a command must be finite and within float32 range, got \("):
-        getattr(arm, method)(sent)
+    with kivra.Arm(peer.path, timeout=0.05) as arm:
+        with pytest.raises(ValueError, match=r"a command must be finite and within float32 range, got \("):
+            getattr(arm, method)(sent)
     assert peer.drain() == b""
     arm.close()
 

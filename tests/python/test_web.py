@@ -4,6 +4,7 @@ import http.client
 import json
 import os
 import platform
+import re
 import selectors
 import shutil
 import signal
@@ -441,6 +442,59 @@ def test_page_plots_the_loop_and_its_controls_act_on_it(server, running, browser
     time.sleep(0.5)
     assert [loop.state().force for _ in range(3)] == [(0.0, 0.0, 0.0)] * 3
     assert browser(eval="document.getElementById('message').textContent").startswith("Released")
+
+
+@needs_browser
+def test_the_first_look_reads_well_on_a_still_arm(server, running, browser):
+    browser(open=server.url)
+    browser(wait="window.kivraPlots.velocity.data[0].length > 100")
+    # The arm rests in the wall: flat lines, on axes of a readable span.
+    spans = browser(eval="['position', 'velocity', 'force'].map((p) => [window.kivraPlots[p].scales.y.min, "
+                         "window.kivraPlots[p].scales.y.max])")
+    (low, high), (slow, fast), force = spans
+    assert high - low >= 10.0 and fast - slow >= 20.0  # mm, mm/s
+    assert force == [-10.0, 10.0]  # the loop's force limit, either way
+    labels = browser(eval="window.kivraPlots.position.axes.concat(window.kivraPlots.force.axes)"
+                          ".flatMap((a) => a._values || [])")
+    assert labels and all(re.fullmatch(r"-?(0|[1-9][0-9]*)(\.[0-9]{1,3})?", text) for text in labels), labels
+    assert not [text for text in labels if float(text) == 0.0 and text.startswith("-")], labels
+    legend = browser(eval="[...document.querySelectorAll('#legend li')].map((li) => li.textContent)")
+    assert legend[0] == "the end effector now" and len(legend) == 5
+
+
+@needs_browser
+@pytest.mark.slow
+def test_a_headless_screenshot_of_the_demo_ends_and_shows_the_hand_pressing(tmp_path):
+    module_dir = os.path.dirname(os.path.dirname(kivra.__file__))
+    monitor = subprocess.Popen([sys.executable, "-m", "kivra", "monitor", "--demo", "--web"], stdout=subprocess.PIPE,
+                               text=True, env=dict(os.environ, PYTHONPATH=module_dir), cwd=module_dir,
+                               start_new_session=True)
+    try:
+        url = monitor.stdout.readline().split()[2]
+        api_status = base(url) + "api/status?" + urllib.parse.urlsplit(url).query
+        pushes = []
+        for _ in range(40):  # two seconds: the hand's press, then its pull
+            time.sleep(0.05)
+            pushes.append(json.loads(urllib.request.urlopen(api_status, timeout=5).read())["state"]["force"][2])
+        assert max(pushes) > 1.0  # the wall pushes back against the hand's 2.5 N
+        screenshot = tmp_path / "demo.png"
+        # Virtual time runs out only once the page has nothing in flight: the
+        # page closes its event stream after the frames asked for.
+        shot = subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--window-size=1400,800",
+                               "--virtual-time-budget=5000", "--screenshot=%s" % screenshot, url + "&frames=120"],
+                              capture_output=True, timeout=120)
+        assert shot.returncode == 0, shot.stderr
+        assert screenshot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+        os.makedirs(ARTIFACTS, exist_ok=True)
+        shutil.copy(screenshot, os.path.join(ARTIFACTS, "web-demo.png"))
+    finally:
+        monitor.send_signal(signal.SIGINT)
+        try:
+            monitor.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            monitor.kill()
+            monitor.wait()
+        monitor.stdout.close()
 
 
 @needs_browser

@@ -35,6 +35,11 @@ struct ProbeResult {
     Devices::HandleInfo handle{};
 };
 
+// Which kind of device sends a message with this header code: arm for the
+// arm's replies, handle for the handle's messages, unknown for any other
+// code. Tells a caller that reached the wrong kind of device which one it is.
+ProbeKind sender_of(uint8_t code);
+
 // How a probe runs on a port that is already open.
 struct ProbeRule {
     Devices::ExchangeRule exchange;

@@ -122,6 +122,12 @@ typedef struct kivra_probe_result {
  * many ports. The process-wide kinematic model of the arms is left untouched. */
 kivra_status kivra_probe_ports(const char* const* ports, size_t count, double timeout, kivra_probe_result* results);
 
+/* The kind of device (kivra_device_kind) that sends messages with this
+ * header code: KIVRA_DEVICE_ARM for the arm's replies, KIVRA_DEVICE_HANDLE
+ * for the handle's, KIVRA_DEVICE_UNKNOWN for any other. With the code of a
+ * KIVRA_WRONG_CODE it tells which device answered instead. */
+int32_t kivra_sender_of_code(int32_t code);
+
 /* 1 when a port of this name (a name in /dev, not a path) may hold a device:
  * a USB CDC-ACM port, a USB serial adapter or a Bluetooth RFCOMM port. */
 int32_t kivra_is_candidate_port_name(const char* name);

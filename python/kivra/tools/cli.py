@@ -21,12 +21,13 @@ import math
 import os
 import sys
 import uuid
-from typing import Any, Callable, List, Optional, Sequence, TextIO
+from typing import Any, Callable, List, Optional, Sequence, TextIO, Tuple
 
 from ..emulator import Emulator, emulator_path
 from ..errors import KivraError
+from ..hand import PATTERNS, STRENGTH
 from .common import INTERRUPTED, _abandoned, _Interrupt, interruptible, measure_exchanges
-from .monitor import run_monitor
+from .monitor import DEMO_DAMPING, DEMO_SPRING, DEMO_WALL, apply_demo, emulated_arm, run_monitor
 
 
 def _ms(seconds: float) -> str:
@@ -164,11 +165,12 @@ def cmd_monitor(args: argparse.Namespace) -> int:
         from .web import run_web_monitor
 
         return run_web_monitor(args)
+    apply_demo(args)
     with _Interrupt() as stop:
         if args.port:
             run_monitor(args.port, args, stop)
         else:
-            with Emulator("arm") as emulator:
+            with emulated_arm(args) as emulator:
                 run_monitor(emulator.port, args, stop)
     return INTERRUPTED if stop.is_set() else 0
 
@@ -176,12 +178,29 @@ def cmd_monitor(args: argparse.Namespace) -> int:
 # ---------------------------------------------------------------- emulate
 
 
+def _hand_options(options: Sequence[str]) -> Tuple[argparse.Namespace, List[str]]:
+    """--hand and --hand-strength among the emulate options; the rest go to the emulator."""
+    parser = argparse.ArgumentParser(prog="kivra emulate", add_help=False)
+    parser.add_argument("--hand", choices=PATTERNS, default="none")
+    parser.add_argument("--hand-strength", type=_positive, default=STRENGTH)
+    return parser.parse_known_args(options)
+
+
 def cmd_emulate(args: argparse.Namespace) -> int:
-    command = [emulator_path(), "--device", args.device, *args.options]
-    sys.stdout.flush()
-    # Replaced, not run as a child: signals and the exit status are the emulator's own.
-    os.execv(command[0], command)
-    return 1  # not reached
+    hand, options = _hand_options(args.options)
+    if hand.hand == "none":
+        command = [emulator_path(), "--device", args.device, *options]
+        sys.stdout.flush()
+        # Replaced, not run as a child: signals and the exit status are the emulator's own.
+        os.execv(command[0], command)
+    # The hand is fed from here, so the emulator runs as a child until Ctrl-C or SIGTERM.
+    pushed = Emulator(args.device, options, hand=hand.hand, hand_strength=hand.hand_strength)
+    with _Interrupt() as stop, pushed as emulator:
+        print(emulator.port)
+        print("%s (%s, at most %g N)" % (emulator.description, hand.hand, hand.hand_strength), flush=True)
+        while emulator.running and not stop.wait(0.1):
+            pass
+    return 0
 
 
 def emulator_main() -> None:
@@ -199,7 +218,7 @@ def emulator_main() -> None:
 def cmd_doctor(args: argparse.Namespace) -> int:
     from .doctor import report, run_checks
 
-    results = interruptible(lambda: run_checks(args.port, exchanges=args.exchanges))
+    results = interruptible(lambda: run_checks(args.port, exchanges=args.exchanges, root=args.root))
     return report(results, sys.stdout, as_json=args.json)
 
 
@@ -226,8 +245,28 @@ def _port_number(text: str) -> int:
     return value
 
 
+def _examples(*lines: str) -> str:
+    """An --help epilog: the commands given, each with what it does."""
+    return "examples:\n" + "\n".join("  " + line for line in lines)
+
+
+def _add_parser(commands: Any, name: str, examples: str, **options: Any) -> argparse.ArgumentParser:
+    parser: argparse.ArgumentParser = commands.add_parser(
+        name, epilog=examples, formatter_class=argparse.RawDescriptionHelpFormatter, **options
+    )
+    return parser
+
+
 def _add_list(commands: Any) -> None:
-    p = commands.add_parser("list", help="devices on this machine's serial ports")
+    p = _add_parser(
+        commands,
+        "list",
+        _examples(
+            "kivra list                     # a table: port, kind, model, ids, names",
+            "kivra list --json | jq '.[0]'  # the same as JSON records",
+        ),
+        help="devices on this machine's serial ports",
+    )
     p.add_argument("--json", action="store_true", help="one JSON list of records instead of a table")
     p.add_argument("--timeout", type=float, help="probe time-out per port [s]")
     # The folder whose tty names are probed; tests pass a folder of links.
@@ -236,7 +275,15 @@ def _add_list(commands: Any) -> None:
 
 
 def _add_probe(commands: Any) -> None:
-    p = commands.add_parser("probe", help="one device's identity, status and exchange latency")
+    p = _add_parser(
+        commands,
+        "probe",
+        _examples(
+            "kivra probe /dev/ttyACM0         # identity, status and the latency of 1000 exchanges",
+            "kivra probe /dev/ttyACM0 -n 0    # identity and status only",
+        ),
+        help="one device's identity, status and exchange latency",
+    )
     p.add_argument("port")
     p.add_argument("-n", "--exchanges", type=int, default=1000, help="exchanges to time (1000)")
     p.add_argument("--timeout", type=float, default=0.5, help="reply time-out [s] (0.5)")
@@ -244,7 +291,16 @@ def _add_probe(commands: Any) -> None:
 
 
 def _add_monitor(commands: Any) -> argparse.ArgumentParser:
-    p: argparse.ArgumentParser = commands.add_parser("monitor", help="a live view of the servo loop on an arm")
+    p = _add_parser(
+        commands,
+        "monitor",
+        _examples(
+            "kivra monitor --demo --web       # the emulated arm pressed into a wall by a scripted hand, in a browser",
+            "kivra monitor /dev/ttyACM0 --spring 100 --damping 2",
+            "kivra monitor --web --http-port 8080 --wall 0.02",
+        ),
+        help="a live view of the servo loop on an arm",
+    )
     p.add_argument("port", nargs="?", help="the arm's port; without it the emulated arm")
     p.add_argument("--rate", type=float, default=1000.0, help="servo rate [Hz] (1000)")
     p.add_argument("--duration", type=float, default=0.0, help="stop after this many seconds (0: until Ctrl-C)")
@@ -255,6 +311,12 @@ def _add_monitor(commands: Any) -> argparse.ArgumentParser:
     p.add_argument("--wall", type=float, metavar="M", help="a wall plane this far below the start (along -z)")
     p.add_argument("--wall-stiffness", type=float, default=2000.0, metavar="N/m", help="the wall's stiffness (2000)")
     p.add_argument("--force-limit", type=float, default=10.0, metavar="N", help="clamp of the summed force (10)")
+    p.add_argument(
+        "--demo",
+        action="store_true",
+        help="the emulated arm, pressed down by a scripted hand into a wall %g cm below (with a %g N/m spring and "
+        "%g N s/m damping unless given)" % (DEMO_WALL * 100, DEMO_SPRING, DEMO_DAMPING),
+    )
     p.add_argument("--web", action="store_true", help="serve a live page with plots and effect controls instead")
     p.add_argument("--http-port", type=_port_number, default=0, metavar="N", help="the page's port (0: any free one)")
     p.add_argument("--host", default="127.0.0.1", help="the page's address (127.0.0.1: this machine only)")
@@ -269,12 +331,21 @@ def _add_monitor(commands: Any) -> argparse.ArgumentParser:
 
 
 def _add_emulate(commands: Any) -> None:
-    p = commands.add_parser(
+    p = _add_parser(
+        commands,
         "emulate",
+        _examples(
+            "kivra emulate arm                          # prints the port, then serves until Ctrl-C",
+            "kivra emulate arm --hand press             # a scripted hand presses the arm down and pulls it back",
+            "kivra emulate arm --link /tmp/ttyACM9 --unique-id 00112233445566778899aabbccddeeff",
+            "kivra emulate handle --device-id 5",
+        ),
         help="play an arm or a handle on a new pseudo-terminal",
-        description="Runs the emulator shipped with the package; the options after the device go to it "
-        "(--link PATH, --unique-id HEX, --delay S, --silent, --hang-up-after N, ...; "
-        "'kivra emulate arm --help' lists them).",
+        description="Runs the emulator shipped with the package; it prints the port's path, then what it serves "
+        "there, and serves until Ctrl-C. The options after the device go to it (--link PATH, --unique-id HEX, "
+        "--delay S, --silent, --hang-up-after N, ...; 'kivra emulate arm --help' lists them), but for --hand "
+        "press|circle|none and --hand-strength N: a scripted hand that pushes the arm from outside, at most N "
+        "newtons (%g)." % STRENGTH,
     )
     p.add_argument("device", choices=("arm", "handle"))
     p.add_argument("options", nargs=argparse.REMAINDER, help="emulator options")
@@ -282,15 +353,36 @@ def _add_emulate(commands: Any) -> None:
 
 
 def _add_doctor(commands: Any) -> None:
-    p = commands.add_parser("doctor", help="check permissions, port users, latency and real-time setup")
+    p = _add_parser(
+        commands,
+        "doctor",
+        _examples(
+            "kivra doctor                 # every serial port found, and the machine",
+            "kivra doctor /dev/ttyACM0    # one port",
+            "kivra doctor --json",
+        ),
+        help="check permissions, port users, latency and real-time setup",
+    )
     p.add_argument("port", nargs="?", help="the port to check; without it every serial port found")
     p.add_argument("-n", "--exchanges", type=int, default=200, help="exchanges of the latency check (200)")
     p.add_argument("--json", action="store_true", help="the findings as JSON")
+    # Where /proc and /sys are read; tests pass a folder of their own.
+    p.add_argument("--root", default="/", help=argparse.SUPPRESS)
     p.set_defaults(run=cmd_doctor)
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="kivra", description="The Pendra3 arm and the Handle from the command line.")
+    parser = argparse.ArgumentParser(
+        prog="kivra",
+        description="The Pendra3 arm and the Handle from the command line.",
+        epilog=_examples(
+            "kivra list                    # which devices answer, on which ports",
+            "kivra monitor --demo --web    # the servo loop on the emulated arm, in a browser",
+            "kivra doctor                  # what keeps this machine from a steady 1 kHz loop",
+            "kivra COMMAND --help          # a command's options and examples",
+        ),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("--version", action="store_true", help="print the versions and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     _add_list(commands)

@@ -3,17 +3,16 @@
 import errno
 import fcntl
 import glob
-import grp
 import json
 import os
 import platform
-import pwd
 import resource
 import stat
 import sys
-from typing import Iterable, List, NamedTuple, Optional, Set, TextIO
+from typing import Iterable, List, NamedTuple, Optional, TextIO
 
-from ..discovery import is_candidate_port_name
+from .._access import access_problem, group_name, owner_name, user_name
+from ..discovery import port_names
 from ..errors import KivraError, holders_of
 
 OK, INFO, WARN, FAIL = "ok", "info", "warn", "FAIL"
@@ -33,45 +32,6 @@ class Finding(NamedTuple):
     fix: str = ""
 
 
-def serial_ports(directory: str = "/dev") -> List[str]:
-    try:
-        names = sorted(os.listdir(directory))
-    except OSError:
-        return []
-    return [os.path.join(directory, n) for n in names if is_candidate_port_name(n)]
-
-
-def _user() -> str:
-    try:
-        return pwd.getpwuid(os.geteuid()).pw_name
-    except KeyError:
-        return "uid %d" % os.geteuid()
-
-
-def _group_name(gid: int) -> str:
-    try:
-        return grp.getgrgid(gid).gr_name
-    except KeyError:
-        return str(gid)
-
-
-def _owner(uid: int) -> str:
-    try:
-        return pwd.getpwuid(uid).pw_name
-    except KeyError:
-        return str(uid)
-
-
-def _listed_groups(user: str) -> Set[int]:
-    """The groups the user database gives user: in effect at the next login."""
-    gids = {g.gr_gid for g in grp.getgrall() if user in g.gr_mem}
-    try:
-        gids.add(pwd.getpwnam(user).pw_gid)
-    except KeyError:
-        pass
-    return gids
-
-
 def check_permission(port: str) -> Finding:
     try:
         info = os.stat(port)
@@ -82,33 +42,13 @@ def check_permission(port: str) -> Finding:
             "%s: %s" % (port, error.strerror),
             "is the device plugged in? 'dmesg | tail' shows what the kernel saw",
         )
-    group = _group_name(info.st_gid)
-    described = "%s (%s %s:%s)" % (port, stat.filemode(info.st_mode), _owner(info.st_uid), group)
+    described = "%s (%s %s:%s)" % (port, stat.filemode(info.st_mode), owner_name(info.st_uid), group_name(info.st_gid))
     if not stat.S_ISCHR(info.st_mode):
         return Finding("port", FAIL, "%s is not a character device, so not a serial port" % described)
-    user = _user()
-    if os.access(port, os.R_OK | os.W_OK):
-        return Finding("permission", OK, "%s: %s can open it" % (described, user))
-    if not info.st_mode & stat.S_IRGRP or not info.st_mode & stat.S_IWGRP:
-        return Finding(
-            "permission",
-            FAIL,
-            "%s: %s cannot open it, and its group %s may not read and write it" % (described, user, group),
-            "a udev rule that gives the port to the group dialout with mode 0660 (see the README's udev example)",
-        )
-    if info.st_gid in _listed_groups(user) and info.st_gid not in os.getgroups():
-        return Finding(
-            "permission",
-            FAIL,
-            "%s: %s is in the group %s, but not this session: it was added after the login" % (described, user, group),
-            "log out and in again (or run 'newgrp %s' in this shell)" % group,
-        )
-    return Finding(
-        "permission",
-        FAIL,
-        "%s: %s cannot open it: the port belongs to the group %s, and %s is not in it" % (described, user, group, user),
-        "sudo usermod -aG %s %s, then log out and in again" % (group, user),
-    )
+    problem = access_problem(port, info)
+    if problem is None:
+        return Finding("permission", OK, "%s: %s can open it" % (described, user_name()))
+    return Finding("permission", FAIL, "%s: %s" % (described, problem.reason), problem.fix)
 
 
 def check_in_use(port: str) -> Finding:
@@ -233,8 +173,8 @@ def check_realtime() -> List[Finding]:
     findings = []
     capabilities = _capabilities()
     fix = (
-        "add to /etc/security/limits.d/99-realtime.conf the lines '@dialout - rtprio 95' and "
-        "'@dialout - memlock unlimited', then log out and in again"
+        "add to /etc/security/limits.d/99-realtime.conf the two lines '@dialout  -  rtprio   95' and "
+        "'@dialout  -  memlock  unlimited' (for a user in the group dialout), then log out and in again"
     )
     rtprio = resource.getrlimit(_RLIMIT_RTPRIO)[0]
     granted = None
@@ -274,6 +214,72 @@ def check_realtime() -> List[Finding]:
                 "so a page fault can stall a tick"
                 % _limit_text(memlock),
                 fix,
+            )
+        )
+    return findings
+
+
+def _read(root: str, path: str) -> Optional[str]:
+    """The text of the file at path under root (root "/" for this machine's own), or None when it cannot be read."""
+    try:
+        with open(os.path.join(root, path.lstrip("/"))) as text:
+            return text.read().strip()
+    except OSError:
+        return None
+
+
+def check_kernel(root: str = "/") -> List[Finding]:
+    """The kernel's real-time setup: a PREEMPT_RT kernel, real-time throttling, processors kept for the loop.
+
+    Read from /proc and /sys under root, so that a test can hand it a folder of its own.
+    """
+    findings = []
+    version = _read(root, "/proc/sys/kernel/version") or ""
+    if "PREEMPT_RT" in version or _read(root, "/sys/kernel/realtime") == "1":
+        findings.append(Finding("real-time kernel", OK, "a PREEMPT_RT kernel (%s)" % version))
+    else:
+        findings.append(
+            Finding(
+                "real-time kernel",
+                INFO,
+                "not a PREEMPT_RT kernel (%s): a 1 kHz loop mostly keeps its deadlines anyway; under heavy load "
+                "an interrupt or a kernel lock may hold a tick up by a millisecond or more" % (version or "unknown"),
+                "for the tightest timing, a real-time kernel: sudo apt install linux-image-rt-amd64 "
+                "(linux-image-rt-arm64 on 64-bit Arm), then reboot into it",
+            )
+        )
+    runtime = _read(root, "/proc/sys/kernel/sched_rt_runtime_us")
+    if runtime is not None and runtime.lstrip("-").isdigit() and int(runtime) >= 0:
+        findings.append(
+            Finding(
+                "real-time throttling",
+                INFO,
+                "real-time threads may run %.0f%% of each second (sched_rt_runtime_us %s): a servo thread that "
+                "spins would be paused for the rest, and miss its deadlines" % (int(runtime) / 1e4, runtime),
+                "only for a loop that needs more than that: echo -1 | sudo tee /proc/sys/kernel/sched_rt_runtime_us",
+            )
+        )
+    elif runtime is not None:
+        findings.append(Finding("real-time throttling", OK, "off (sched_rt_runtime_us %s)" % runtime))
+    isolated = _read(root, "/sys/devices/system/cpu/isolated")
+    if isolated:
+        findings.append(
+            Finding(
+                "isolated processors",
+                OK,
+                "processors %s are kept from ordinary work (isolcpus): pin the servo thread there "
+                "(taskset -p -c %s <its id>)" % (isolated, isolated),
+            )
+        )
+    elif isolated is not None:
+        findings.append(
+            Finding(
+                "isolated processors",
+                INFO,
+                "no processor is kept from ordinary work: the loop shares its processor with everything else",
+                "for a processor of its own: add isolcpus=%d (the last processor) to GRUB_CMDLINE_LINUX in "
+                "/etc/default/grub, sudo update-grub, reboot, then pin the servo thread there"
+                % ((os.cpu_count() or 1) - 1),
             )
         )
     return findings
@@ -360,9 +366,11 @@ def check_exchange(port: str, count: int) -> Finding:
     return Finding("exchange latency", WARN, text + ": slower than the arm's own 1 ms", fix)
 
 
-def run_checks(port: Optional[str] = None, exchanges: int = 200, directory: str = "/dev") -> List[Finding]:
+def run_checks(
+    port: Optional[str] = None, exchanges: int = 200, directory: str = "/dev", root: str = "/"
+) -> List[Finding]:
     findings: List[Finding] = []
-    ports = [port] if port else serial_ports(directory)
+    ports = [port] if port else port_names(directory)
     if not ports:
         findings.append(
             Finding(
@@ -386,6 +394,7 @@ def run_checks(port: Optional[str] = None, exchanges: int = 200, directory: str 
             findings.append(check_exchange(candidate, exchanges))
     findings.extend(check_services())
     findings.extend(check_realtime())
+    findings.extend(check_kernel(root))
     findings.append(check_governor())
     findings.append(check_interpreter())
     return findings
@@ -398,7 +407,15 @@ def report(findings: List[Finding], out: TextIO, as_json: bool = False) -> int:
         out.write("\n")
     else:
         for f in findings:
-            out.write("[%-4s] %-18s %s\n" % (f.level, f.check, f.message))
+            out.write("[%-4s] %-20s %s\n" % (f.level, f.check, f.message))
             if f.fix and f.level != OK:
-                out.write("       %-18s fix: %s\n" % ("", f.fix))
-    return 1 if any(f.level == FAIL for f in findings) else 0
+                out.write("       %-20s fix: %s\n" % ("", f.fix))
+    status = 1 if any(f.level == FAIL for f in findings) else 0
+    if not as_json:
+        counts = ", ".join(
+            "%d %s" % (sum(f.level == level for f in findings), name)
+            for level, name in ((FAIL, "failed"), (WARN, "warnings"), (INFO, "notes"), (OK, "ok"))
+        )
+        verdict = "a failed check stops the device from working" if status else "nothing stops the device from working"
+        out.write("kivra doctor: %s; %s (exit status %d)\n" % (counts, verdict, status))
+    return status

@@ -4,10 +4,13 @@ import argparse
 import sys
 import threading
 import time
-from typing import Any, List, Sequence, TextIO, Tuple
+from typing import TYPE_CHECKING, Any, List, Sequence, TextIO, Tuple
 
 
 from .common import interruptible
+
+if TYPE_CHECKING:
+    from ..servo import Effect
 
 
 def _ms(seconds: float) -> str:
@@ -51,11 +54,37 @@ class MonitorView:
             self.out.flush()
 
 
-def monitor_effects(args: argparse.Namespace, start: Sequence[float]) -> List[Any]:
-    """The effects chosen on the command line, placed relative to the start position."""
-    from ..servo import Damping, Spring, Wall
+#: What ``--demo`` sets where the command line does not: a wall below the start for the hand to press into,
+#: a spring back to the start, a little damping.
+DEMO_WALL = 0.02  # [m]
+DEMO_SPRING = 60.0  # [N/m]
+DEMO_DAMPING = 2.0  # [N s/m]
 
-    effects: List[Any] = []
+
+def apply_demo(args: argparse.Namespace) -> None:
+    """Fills in the effects of ``--demo`` that the command line left out; refuses a port with it."""
+    if not getattr(args, "demo", False):
+        return
+    if args.port:
+        raise ValueError("--demo runs on the emulated arm and its hand: leave out the port %s" % args.port)
+    if args.wall is None:
+        args.wall = DEMO_WALL
+    args.spring = args.spring or DEMO_SPRING
+    args.damping = args.damping or DEMO_DAMPING
+
+
+def emulated_arm(args: argparse.Namespace) -> Any:
+    """The emulated arm a monitor without a port runs on; with ``--demo``, a scripted hand presses it down."""
+    from ..emulator import Emulator
+
+    return Emulator("arm", hand="press" if getattr(args, "demo", False) else "none")
+
+
+def monitor_effects(args: argparse.Namespace, start: Sequence[float]) -> List["Effect"]:
+    """The effects chosen on the command line, placed relative to the start position."""
+    from ..servo import Damping, Effect, Spring, Wall
+
+    effects: List[Effect] = []
     if args.spring:
         effects.append(Spring(anchor=tuple(start), stiffness=args.spring, damping=0.0))
     if args.damping:
@@ -106,7 +135,7 @@ def _start_arm(
                 from .web import identity_fields
 
                 identity = identity_fields(port, arm.wakeup(), arm.firmware_id())
-            position, _ = arm.exchange_force((0.0, 0.0, 0.0)) or ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0))
+            position, _ = arm.exchange_force((0.0, 0.0, 0.0))
         except BaseException:
             arm.close()
             raise

@@ -70,7 +70,7 @@ from typing import (
 from .._kivra_ffi import ffi, lib
 from ..arm import DeviceInfo
 from ..errors import log
-from ..servo import ConstantForce, Damping, ServoLoop, Spring, TickState, Wall
+from ..servo import ConstantForce, Damping, Effect, ServoLoop, Spring, TickState, Wall
 
 STATIC_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "web_static")
 SAMPLE_RATE = 60.0  # [Hz] of the sampler, and so of the page's updates
@@ -175,8 +175,8 @@ class Effects:
             values[name] = float(value)
         return values
 
-    def build(self, values: Mapping[str, float]) -> List[Any]:
-        chosen: List[Any] = [
+    def build(self, values: Mapping[str, float]) -> List[Effect]:
+        chosen: List[Effect] = [
             Wall(point=point, normal=normal, stiffness=values["wall_stiffness"], damping=values["wall_damping"])
             for point, normal in self.walls
         ]
@@ -626,6 +626,7 @@ class WebMonitor:
             ticks = [t for t in ticks if t.tick % PLOT_STRIDE == 0] or ticks[-1:]
             frame["t"] = [round(t.time, 4) for t in ticks]
             frame["p"] = [_rounded([t.position[axis] for t in ticks], 6) for axis in range(3)]
+            frame["v"] = [_rounded([t.velocity[axis] for t in ticks], 5) for axis in range(3)]
             frame["f"] = [_rounded([t.force[axis] for t in ticks], 4) for axis in range(3)]
         if with_stats:
             self._last_stats = self._stats()
@@ -992,16 +993,16 @@ def run_web_monitor(args: argparse.Namespace) -> int:
     import contextlib
 
     from .common import INTERRUPTED, _Interrupt
-    from .monitor import _start_arm, monitor_effects
-    from ..emulator import Emulator
+    from .monitor import _start_arm, apply_demo, emulated_arm, monitor_effects
 
     # Before anything starts: a --no-token that cannot be costs nothing.
     token = _chosen_token(not getattr(args, "no_token", False), args.host)
+    apply_demo(args)
     with contextlib.ExitStack() as stack:
         stop = stack.enter_context(_Interrupt())
         port = args.port
         if not port:
-            emulator = stack.enter_context(Emulator("arm"))
+            emulator = stack.enter_context(emulated_arm(args))
             _raise_emulator_priority(emulator.process.pid)
             port = emulator.port
         arm, start, identity = _start_arm(port, args, stop, identify=True)

@@ -10,27 +10,66 @@ let windowSeconds = 10;
 // where the arm was when the page was served): millimetres of motion show
 // on a plot that absolute coordinates would stretch over decimetres.
 let origin = [0, 0, 0];
-const data = { t: [], p: [[], [], []], f: [[], [], []] };
+const data = { t: [], p: [[], [], []], v: [[], [], []], f: [[], [], []] };
 const metres = (axis, i) => origin[axis] + data.p[axis][i] / 1e3;
 let stats = null;
 let effects = null;
 let dirty = false;
 // Read by the browser test and handy in the console.
-const view = { frames: 0, events: 0, lastTime: null };
+const view = { frames: 0, events: 0, lastTime: null, closed: false };
 window.kivraView = view;
 
-function plot(target, title, unit) {
-  const series = [{ label: "t [s]", value: (u, v) => (v == null ? "" : v.toFixed(3)) }];
-  AXES.forEach((axis, i) => series.push({ label: axis, stroke: COLOURS[i], width: 1, value: (u, v) => (v == null ? "" : v.toFixed(3)) }));
+// ?frames=N: the page closes its event stream after N events, so that a
+// headless browser's virtual time (--virtual-time-budget) can run out and
+// its screenshot be taken: an open stream never lets the page go idle.
+const FRAMES = Number(new URLSearchParams(location.search).get("frames")) || Infinity;
+
+// ------------------------------------------------------------ plots and axes
+
+// Plot heights [px]: three plots above each other.
+const PLOT_HEIGHT = 180;
+// The least span of each plot's value axis, so that a still arm shows as a
+// flat line on a readable scale instead of noise stretched over the plot.
+const MIN_SPAN = { position: 10, velocity: 20 }; // [mm], [mm/s]
+
+// A range at least span wide around the data's.
+function atLeast(span) {
+  return (u, min, max) => {
+    if (min == null || max == null || !isFinite(min) || !isFinite(max)) return [-span / 2, span / 2];
+    if (max - min >= span) {
+      const margin = 0.05 * (max - min);
+      return [min - margin, max + margin];
+    }
+    const middle = (min + max) / 2;
+    return [middle - span / 2, middle + span / 2];
+  };
+}
+
+// Tick labels with as many decimals as the ticks' spacing needs, and no
+// "-0" or 0.30000000000000004: each is rounded to a whole number of steps.
+function tickLabels(u, splits) {
+  const step = splits.length > 1 ? Math.abs(splits[1] - splits[0]) : 1;
+  const digits = step > 0 ? Math.max(0, Math.min(6, -Math.floor(Math.log10(step) + 1e-9))) : 0;
+  return splits.map((v) => {
+    const text = (Math.round(v / step) * step).toFixed(digits);
+    return Number(text) === 0 ? (0).toFixed(digits) : text;
+  });
+}
+window.kivraTickLabels = tickLabels;
+
+function plot(target, title, unit, range) {
+  const shown = (u, v) => (v == null ? "" : v.toFixed(3));
+  const series = [{ label: "t [s]", value: shown }];
+  AXES.forEach((axis, i) => series.push({ label: axis, stroke: COLOURS[i], width: 1, value: shown }));
   const element = document.getElementById(target);
   return new uPlot(
     {
       title: title,
       width: element.clientWidth || 600,
-      height: 230,
-      scales: { x: { time: false } },
+      height: PLOT_HEIGHT,
+      scales: { x: { time: false }, y: { range: range } },
       series: series,
-      axes: [{ label: "time [s]" }, { label: unit }],
+      axes: [{ label: "time [s]", values: tickLabels }, { label: unit, values: tickLabels }],
       legend: { live: false },
     },
     [[], [], [], []],
@@ -38,8 +77,20 @@ function plot(target, title, unit) {
   );
 }
 
+// The force plot spans the loop's force limit either way: a force is seen
+// against what the loop may send, and the axis stays put while it changes.
+function forceRange() {
+  const limit = effects && effects.values.force_limit > 0 ? effects.values.force_limit : 1;
+  return (u, min, max) => {
+    const reach = Math.max(limit, Math.abs(min || 0), Math.abs(max || 0));
+    return [-reach, reach];
+  };
+}
+
 let positionPlot = null;
+let velocityPlot = null;
 let forcePlot = null;
+let forceLimitShown = null;
 
 function append(frame) {
   if (frame.stats) {
@@ -54,6 +105,7 @@ function append(frame) {
     data.t.push(frame.t[i]);
     for (let a = 0; a < 3; a++) {
       data.p[a].push((frame.p[a][i] - origin[a]) * 1e3);
+      data.v[a].push(frame.v ? frame.v[a][i] * 1e3 : null);
       data.f[a].push(frame.f[a][i]);
     }
   }
@@ -64,6 +116,7 @@ function append(frame) {
     data.t.splice(0, old);
     for (let a = 0; a < 3; a++) {
       data.p[a].splice(0, old);
+      data.v[a].splice(0, old);
       data.f[a].splice(0, old);
     }
   }
@@ -218,6 +271,11 @@ function redraw(now) {
   lastDraw = now;
   dirty = false;
   positionPlot.setData([data.t, data.p[0], data.p[1], data.p[2]]);
+  velocityPlot.setData([data.t, data.v[0], data.v[1], data.v[2]]);
+  if (effects && effects.values.force_limit !== forceLimitShown) {
+    forceLimitShown = effects.values.force_limit;
+    forcePlot.scales.y.range = forceRange();
+  }
   forcePlot.setData([data.t, data.f[0], data.f[1], data.f[2]]);
   growSpan();
   drawView("side-view", 0, 2);
@@ -297,6 +355,7 @@ function connect() {
   const events = new EventSource("/events");
   events.onopen = () => { status.textContent = "live"; status.className = "good"; };
   events.onerror = () => {
+    if (view.closed) return;
     status.textContent = "reconnecting";
     status.className = "bad";
     // A lost connection the browser retries by itself; an answer other than
@@ -306,12 +365,18 @@ function connect() {
   events.onmessage = (event) => {
     view.events++;
     append(JSON.parse(event.data));
+    if (view.events >= FRAMES) {
+      view.closed = true;
+      events.close();
+      status.textContent = "stopped after " + FRAMES + " frames";
+      status.className = "bad";
+    }
   };
 }
 
 function resize() {
-  for (const [u, id] of [[positionPlot, "position-plot"], [forcePlot, "force-plot"]]) {
-    u.setSize({ width: document.getElementById(id).clientWidth, height: 230 });
+  for (const [u, id] of [[positionPlot, "position-plot"], [velocityPlot, "velocity-plot"], [forcePlot, "force-plot"]]) {
+    u.setSize({ width: document.getElementById(id).clientWidth, height: PLOT_HEIGHT });
   }
 }
 
@@ -338,9 +403,11 @@ async function start() {
   effects = status.effects;
   origin = effects.anchor;
   const mm = origin.map((v) => (v * 1e3).toFixed(1)).join(", ");
-  positionPlot = plot("position-plot", "Position [mm] from (" + mm + ")", "mm");
-  forcePlot = plot("force-plot", "Force [N]", "N");
-  window.kivraPlots = { position: positionPlot, force: forcePlot };
+  positionPlot = plot("position-plot", "Position [mm] from (" + mm + ")", "mm", atLeast(MIN_SPAN.position));
+  velocityPlot = plot("velocity-plot", "Velocity [mm/s]", "mm/s", atLeast(MIN_SPAN.velocity));
+  forcePlot = plot("force-plot", "Force [N], within the force limit", "N", forceRange());
+  forceLimitShown = effects.values.force_limit;
+  window.kivraPlots = { position: positionPlot, velocity: velocityPlot, force: forcePlot };
   document.getElementById("identity").textContent = Object.entries(status.identity).map(([k, v]) => k + " " + v).join(" \u00b7 ");
   buildControls(status.controls);
   window.addEventListener("resize", resize);
