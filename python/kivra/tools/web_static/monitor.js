@@ -181,7 +181,7 @@ function growSpan() {
   for (let i = 0; i < n; i += Math.max(1, Math.floor(n / 500))) {
     for (let a = 0; a < 3; a++) far = Math.max(far, Math.abs(metres(a, i) - effects.anchor[a]));
   }
-  // The scene's solids and fields in view too (planes have no end).
+  // The scene's solids and viscous boxes in view too.
   for (const solid of scene.solids) {
     for (const [q, r] of [...solid.points.map((p) => [p, 0]), ...solid.round]) {
       for (let a = 0; a < 3; a++) far = Math.max(far, Math.abs(q[a] - effects.anchor[a]) + r);
@@ -268,6 +268,8 @@ async function loadScene() {
     scene.solids = answer.parts.map(solidOf).filter((solid) => solid);
     scene.version = answer.version;
     dirty = true;
+  } catch (error) {
+    // Asked again with the next figures that carry another version than the page's.
   } finally {
     scene.loading = false;
   }
