@@ -126,6 +126,18 @@ kivra_status kivra_scene_add_mesh(kivra_scene* scene, const char* path, double s
     });
 }
 
+kivra_status kivra_scene_shape_bounds(kivra_scene* scene, size_t index, double low[3], double high[3]) {
+    return building(scene, [&] {
+        require(low != nullptr && high != nullptr, "low and high must not be NULL");
+        require(index < scene->shapes.size(), "no solid of that index");
+        const Render::Aabb box = scene->shapes[index].solid->bounds();
+        for (int i = 0; i < 3; ++i) {
+            low[i] = box.low[i];
+            high[i] = box.high[i];
+        }
+    });
+}
+
 kivra_status kivra_scene_add_guide(kivra_scene* scene, const double* points, size_t count, size_t spline_samples,
                                    double stiffness, double damping, double max_force) {
     return building(scene, [&] {

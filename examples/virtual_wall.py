@@ -13,6 +13,13 @@ statistics and from every tick of its trace: the rate achieved, missed
 deadlines, how late the thread woke, how long the exchanges took, and where
 the end effector went.
 
+--scene shapes puts a scene in the wall's place: a sphere on one side of
+the start, a box with friction on the other and a guide along the line
+between them, rendered by the same loop through proxies that stay on the
+surfaces, beside the same spring. The hand's push takes the end effector into each in turn; the
+summary says, for each, how often and how deep it was inside and the
+largest push back along its normal.
+
 --allocating-thread runs a thread that builds and drops lists and dicts of
 floats as fast as it can beside the loop, keeping the garbage collector busy
 throughout: the servo thread wakes as punctually as without it.
@@ -44,6 +51,15 @@ FORCE_LIMIT = 10.0  # [N]
 PUSH_PERIOD = 2.0  # [s], one push and one pull of the scripted hand
 STATUS_INTERVAL = 0.25  # [s]
 EMULATOR_PRIORITY = 70  # SCHED_FIFO, below the servo loop's 80
+# --scene shapes, placed from the start along x, each --wall-distance from it.
+SPHERE_RADIUS = 0.015  # [m]
+BOX_HALF_EXTENTS = (0.01, 0.02, 0.02)  # [m]
+BOX_FRICTION = (0.6, 0.4)  # static, dynamic
+# [N s/m] along the contact normal: keeps 800 N/m passive down to a 300 Hz loop (2 (2 + 0.5) 300 = 1500 N/m).
+SHAPE_DAMPING = 2.0
+LINE_STIFFNESS = 150.0  # [N/m] of the guide, towards the line through the start along x
+LINE_MAX_FORCE = 2.0  # [N]
+LINE_REACH = 0.1  # [m] of the guide either side of the start
 CSV_FIELDS = ["t", "x", "y", "z", "vx", "vy", "vz", "fx", "fy", "fz", "hand_fx", "hand_fy", "hand_fz", "status",
               "wall_x"]
 
@@ -59,6 +75,12 @@ def parse_arguments(argv: Sequence[str]) -> argparse.Namespace:
     parser.add_argument("--stiffness", type=float, default=800.0, help="wall stiffness [N/m] (800)")
     parser.add_argument("--wall-distance", type=float, default=0.02, help="wall distance from the start [m] (0.02)")
     parser.add_argument("--push", type=float, default=2.5, help="strongest push of the scripted hand [N] (2.5)")
+    parser.add_argument(
+        "--scene",
+        choices=("wall", "shapes"),
+        default="wall",
+        help="what the hand meets: the wall, or shapes: a sphere, a box with friction and a guide (wall)",
+    )
     parser.add_argument(
         "--allocating-thread",
         "--alloc-thread",
@@ -153,12 +175,7 @@ class WallRecord:
             for axis in range(3):
                 self.lowest[axis] = min(self.lowest[axis], position[axis])
                 self.highest[axis] = max(self.highest[axis], position[axis])
-            depth = self.wall_x - position[0]
-            if depth > 0.0:
-                self.contact_ticks += 1
-                self.deepest = max(self.deepest, depth)
-                push = self.stiffness * depth - WALL_DAMPING * velocity[0]
-                self.peak_wall_force = max(self.peak_wall_force, push)
+            self.contact(tick)
             if self.trace:
                 self.trace.writerow(
                     ["%.6f" % tick.time]
@@ -168,6 +185,87 @@ class WallRecord:
                     + ["%.4f" % f for f in tick.host_force]
                     + [tick.status, "%.6f" % self.wall_x]
                 )
+
+    def contact(self, tick: kivra.TickState) -> None:
+        depth = self.wall_x - tick.position[0]
+        if depth > 0.0:
+            self.contact_ticks += 1
+            self.deepest = max(self.deepest, depth)
+            push = self.stiffness * depth - WALL_DAMPING * tick.velocity[0]
+            self.peak_wall_force = max(self.peak_wall_force, push)
+
+    def where(self, position: Sequence[float]) -> str:
+        depth = self.wall_x - position[0]
+        return "wall %s" % ("in %4.1f mm" % (depth * 1e3) if depth > 0 else "clear    ")
+
+    def summary(self) -> List[str]:
+        return [
+            "  wall      deepest %.2f mm, in contact %.0f%% of ticks, peak wall force %.2f N"
+            % (self.deepest * 1e3, 100.0 * self.contact_ticks / max(self.ticks, 1), self.peak_wall_force)
+        ]
+
+
+def shapes_scene(start: Sequence[float], distance: float, stiffness: float) -> Tuple[kivra.scene.Part, ...]:
+    """A sphere distance [m] from start along -x, a box with friction as far along +x, a guide along x through start."""
+    x, y, z = start
+    sphere = kivra.Sphere(SPHERE_RADIUS, kivra.Material(stiffness, SHAPE_DAMPING),
+                          position=(x - distance - SPHERE_RADIUS, y, z))
+    box = kivra.Box(BOX_HALF_EXTENTS, kivra.Material(stiffness, SHAPE_DAMPING, *BOX_FRICTION),
+                    position=(x + distance + BOX_HALF_EXTENTS[0], y, z))
+    line = kivra.Guide([(x - LINE_REACH, y, z), (x + LINE_REACH, y, z)], LINE_STIFFNESS, LINE_MAX_FORCE)
+    return sphere, box, line
+
+
+def inside(solid: kivra.scene.Part, position: Sequence[float]) -> Tuple[float, Vector]:
+    """How deep [m] position is in an upright sphere or box, and the outward
+    normal of the nearest surface; depth 0 or less outside."""
+    offset = [p - c for p, c in zip(position, solid.position)]
+    if isinstance(solid, kivra.Sphere):
+        distance = math.sqrt(sum(o * o for o in offset)) or 1e-12
+        n = [o / distance for o in offset]
+        return solid.radius - distance, (n[0], n[1], n[2])
+    assert isinstance(solid, kivra.Box)
+    depths = [h - abs(o) for h, o in zip(solid.half_extents, offset)]
+    axis = depths.index(min(depths))
+    normal = [0.0, 0.0, 0.0]
+    normal[axis] = 1.0 if offset[axis] >= 0 else -1.0
+    return depths[axis], (normal[0], normal[1], normal[2])
+
+
+class ShapesRecord(WallRecord):
+    """What the ticks tell about the end effector and each solid of the shapes scene."""
+
+    def __init__(self, start: Vector, solids: Sequence[kivra.scene.Part], trace_file: Optional[TextIO]) -> None:
+        WallRecord.__init__(self, start, math.nan, 0.0, trace_file)
+        self.solids = list(solids)
+        self.touched = [0] * len(self.solids)
+        self.deepest_in = [0.0] * len(self.solids)
+        self.peak_push = [0.0] * len(self.solids)
+
+    def contact(self, tick: kivra.TickState) -> None:
+        for i, solid in enumerate(self.solids):
+            depth, normal = inside(solid, tick.position)
+            if depth > 0.0:
+                self.touched[i] += 1
+                self.deepest_in[i] = max(self.deepest_in[i], depth)
+                # What the scene pushed back with: the force sent less the hand's part.
+                push = sum((f - h) * n for f, h, n in zip(tick.force, tick.host_force, normal))
+                self.peak_push[i] = max(self.peak_push[i], push)
+
+    def where(self, position: Sequence[float]) -> str:
+        for solid in self.solids:
+            depth, _ = inside(solid, position)
+            if depth > 0.0:
+                return "in %s %4.1f mm" % (type(solid).__name__.lower(), depth * 1e3)
+        return "clear"
+
+    def summary(self) -> List[str]:
+        return [
+            "  %-9s in contact %.0f%% of ticks, deepest %.2f mm, peak push %.2f N along its normal"
+            % (type(solid).__name__.lower(), 100.0 * self.touched[i] / max(self.ticks, 1), self.deepest_in[i] * 1e3,
+               self.peak_push[i])
+            for i, solid in enumerate(self.solids)
+        ]
 
 
 def wait_until(deadline: float) -> None:
@@ -204,9 +302,8 @@ def drive(loop: kivra.ServoLoop, arguments: argparse.Namespace, record: WallReco
                 rate = (stats.ticks - window_ticks) / max(now - window_start, 1e-9)
                 window_start, window_ticks = now, stats.ticks
                 next_status = now + STATUS_INTERVAL
-                depth = record.wall_x - state.position[0]
                 status.show(
-                    "t %4.1f s  rate %6.0f Hz  missed %d  late p99.9 %4.0f us  position %s m  force %s N  wall %s"
+                    "t %4.1f s  rate %6.0f Hz  missed %d  late p99.9 %4.0f us  position %s m  force %s N  %s"
                     % (
                         t,
                         rate,
@@ -214,7 +311,7 @@ def drive(loop: kivra.ServoLoop, arguments: argparse.Namespace, record: WallReco
                         stats.wakeup_lateness.p999 * 1e6,
                         vector_text(state.position),
                         vector_text(state.force, 2),
-                        "in %4.1f mm" % (depth * 1e3) if depth > 0 else "clear    ",
+                        record.where(state.position),
                     )
                 )
             next_update += UPDATE_INTERVAL
@@ -272,11 +369,8 @@ def print_summary(
            record.highest[2]),
         file=out,
     )
-    print(
-        "  wall      deepest %.2f mm, in contact %.0f%% of ticks, peak wall force %.2f N"
-        % (record.deepest * 1e3, 100.0 * record.contact_ticks / max(record.ticks, 1), record.peak_wall_force),
-        file=out,
-    )
+    for line in record.summary():
+        print(line, file=out)
     if arguments.csv:
         dropped = " (%d ticks dropped from the trace)" % stats.trace_dropped if stats.trace_dropped else ""
         print("  trace     %s, %d ticks%s" % (arguments.csv, record.ticks, dropped), file=out)
@@ -294,24 +388,45 @@ def run(arm: kivra.Arm, arguments: argparse.Namespace, out: TextIO) -> int:
     )
     start, _ = arm.exchange_force((0.0, 0.0, 0.0))
     wall_x = start[0] - arguments.wall_distance
-    print(
-        "wall: x = %+.4f m, %.0f N/m; servo loop %.0f Hz for %.1f s%s"
-        % (wall_x, arguments.stiffness, arguments.rate, arguments.duration,
-           "; allocating thread beside it" if arguments.allocating_thread else ""),
-        file=out,
-    )
+    beside = "; allocating thread beside it" if arguments.allocating_thread else ""
+    if arguments.scene == "shapes":
+        scene = shapes_scene(start, arguments.wall_distance, arguments.stiffness)
+        print(
+            "scene: a sphere, a box with friction and a guide around the start %s m, %.0f N/m; "
+            "servo loop %.0f Hz for %.1f s%s"
+            % (vector_text(start, 6), arguments.stiffness, arguments.rate, arguments.duration, beside),
+            file=out,
+        )
+    else:
+        print(
+            "wall: x = %+.4f m, %.0f N/m; servo loop %.0f Hz for %.1f s%s"
+            % (wall_x, arguments.stiffness, arguments.rate, arguments.duration, beside),
+            file=out,
+        )
 
     allocating = AllocatingThread() if arguments.allocating_thread else None
     with contextlib.ExitStack() as stack:
         trace_file = stack.enter_context(open(arguments.csv, "w", newline="")) if arguments.csv else None
-        record = WallRecord(start, wall_x, arguments.stiffness, trace_file)
         loop = stack.enter_context(kivra.ServoLoop(arm, arguments.rate))
-        loop.set_effects(
-            kivra.Wall(point=(wall_x, start[1], start[2]), normal=(1.0, 0.0, 0.0), stiffness=arguments.stiffness,
-                       damping=WALL_DAMPING),
-            kivra.Spring(anchor=start, stiffness=GUIDE_STIFFNESS, damping=GUIDE_DAMPING),
-            force_limit=FORCE_LIMIT,
-        )
+        if arguments.scene == "shapes":
+            record: WallRecord = ShapesRecord(start, scene[:2], trace_file)
+            try:
+                loop.set_scene(*scene)
+            except ValueError as error:  # a stiffness the rate cannot keep passive
+                print("scene refused: %s" % error, file=sys.stderr)
+                return 2
+        else:
+            record = WallRecord(start, wall_x, arguments.stiffness, trace_file)
+        spring = kivra.Spring(anchor=start, stiffness=GUIDE_STIFFNESS, damping=GUIDE_DAMPING)
+        if arguments.scene == "shapes":
+            loop.set_effects(spring, force_limit=FORCE_LIMIT)
+        else:
+            loop.set_effects(
+                kivra.Wall(point=(wall_x, start[1], start[2]), normal=(1.0, 0.0, 0.0),
+                           stiffness=arguments.stiffness, damping=WALL_DAMPING),
+                spring,
+                force_limit=FORCE_LIMIT,
+            )
         if allocating is not None:
             # A thread that never blocks keeps the interpreter lock for the
             # whole switch interval (5 ms) each time it gets it; the hand's
@@ -323,7 +438,10 @@ def run(arm: kivra.Arm, arguments: argparse.Namespace, out: TextIO) -> int:
         loop.stop()
         record.add(loop.trace())
         stats = loop.stats()
+        scene_stats = loop.scene_stats()
     print_summary(stats, arguments, record, updates, longest_gap, allocating, out)
+    if arguments.scene == "shapes":
+        print("  scene     %d solids released by the energy watch" % scene_stats.released_shapes, file=out)
     if stats.failed_exchanges > stats.ticks // 2:
         print(
             "the device stopped answering (%d of %d exchanges failed)" % (stats.failed_exchanges, stats.ticks),

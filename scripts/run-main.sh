@@ -5,7 +5,7 @@
 # KIVRA_MAIN_BUILD names a prebuilt directory instead (its python/ holds
 # kivra, its emulator/ the emulator) and skips the build. Arguments go to
 # examples/virtual_wall.py (--port PATH for a real arm, --rate, --duration,
-# --csv FILE, --allocating-thread, --help).
+# --csv FILE, --scene shapes, --allocating-thread, --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${KIVRA_MAIN_BUILD:-}

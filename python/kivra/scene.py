@@ -16,10 +16,12 @@ A stiffness above what the loop's rate keeps passive (2 (b + b_arm) f, with
 b the damping, b_arm = :data:`DEVICE_DAMPING` and f the rate) is refused with
 ValueError unless ``allow_active=True``; the loop then still releases a
 solid that keeps giving the hand energy (:class:`SceneStatistics`).
+
+:func:`describe` gives a part as plain JSON data, for a page or a file.
 """
 
 import os
-from typing import Any, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from ._kivra_ffi import ffi, lib
 
@@ -295,3 +297,46 @@ class _Builder:
                 self.check(lib.kivra_scene_add_force_law(h, law, context, float(part.budget)), name)
         else:
             raise TypeError("not a part of a scene: %r" % (part,))
+
+
+_PARTS = (Plane, Sphere, Box, Capsule, Cylinder, Mesh, Guide, Detents, ViscousBox, Texture, Vibration, CForceLaw)
+
+
+def _plain(value: Any) -> Any:
+    if isinstance(value, Material):
+        return {name: float(v) for name, v in value._asdict().items()}
+    if isinstance(value, (str, bytes, os.PathLike)):
+        return os.fsdecode(value)
+    if value is None or isinstance(value, (bool, int, float)):
+        return value
+    return [_plain(v) for v in value]
+
+
+def _solid_bounds(solid: Solid) -> Optional[Dict[str, List[float]]]:
+    builder = _Builder()
+    try:
+        builder.add(solid)
+    except ValueError:
+        return None
+    low, high = ffi.new("double[3]"), ffi.new("double[3]")
+    builder.check(lib.kivra_scene_shape_bounds(builder.handle, 0, low, high), type(solid).__name__)
+    return {"low": list(low), "high": list(high)}
+
+
+def describe(part: Part) -> Dict[str, Any]:
+    """part as plain JSON data: ``"kind"``, its class's name, then its fields,
+    vectors as lists [m] and a material as a mapping. A :class:`Mesh` adds
+    ``"bounds"``, the box ``{"low": ..., "high": ...}`` [m] around its
+    triangles in its own frame as read and scaled (None when its file cannot
+    be read); a :class:`CForceLaw` leaves out function and context, which are
+    addresses."""
+    if not isinstance(part, _PARTS):
+        raise TypeError("not a part of a scene: %r" % (part,))
+    fields = part._asdict()
+    if isinstance(part, CForceLaw):
+        del fields["function"], fields["context"]
+    described: Dict[str, Any] = {"kind": type(part).__name__}
+    described.update((name, _plain(value)) for name, value in fields.items())
+    if isinstance(part, Mesh):
+        described["bounds"] = _solid_bounds(part)
+    return described

@@ -3,6 +3,7 @@ commands, queries and simulated motion, the handle's events and status
 frames, every fault option, discovery through --link, and the process's own
 life (port path first, clean exit on signals, refused command lines)."""
 
+import csv
 import math
 import os
 import signal
@@ -490,6 +491,51 @@ def test_virtual_wall_runs_against_the_emulator_and_touches_the_wall(tmp_path):
     assert plot.returncode == 0, plot.stderr.decode()
     with open(tmp_path / "wall.png", "rb") as image:
         assert image.read(8) == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.slow
+def test_virtual_wall_with_shapes_pushes_the_hand_out_of_the_sphere_and_the_box(tmp_path):
+    trace = tmp_path / "shapes.csv"
+    stiffness, distance = 600.0, 0.015
+    result = run_example("virtual_wall.py", "--scene", "shapes", "--duration", "2.5", "--rate", "300",
+                         "--csv", str(trace), "--stiffness", str(stiffness), "--wall-distance", str(distance))
+    output = result.stdout.decode()
+    assert result.returncode == 0, result.stderr.decode()
+    assert "\n  sphere    in contact " in output and "\n  box       in contact " in output
+    start = [float(v) for v in output.split("around the start (")[1].split(")")[0].split(",")]
+    sys.path.insert(0, os.path.join(REPO, "examples"))
+    import virtual_wall
+
+    sphere, box, _ = virtual_wall.shapes_scene(start, distance, stiffness)
+    assert sphere.position[0] + sphere.radius < start[0] < box.position[0] - box.half_extents[0]
+    felt = {"sphere": [], "box": []}
+    with open(trace) as rows:
+        ticks = list(csv.DictReader(rows))
+    # A tick's force comes from the position and velocity of the tick before.
+    for before, tick in zip(ticks, ticks[1:]):
+        if before["status"] != "0" or tick["status"] != "0":
+            continue
+        p, v = [float(before[a]) for a in "xyz"], [float(before["v" + a]) for a in "xyz"]
+        spring = -virtual_wall.GUIDE_STIFFNESS * (p[0] - start[0]) - virtual_wall.GUIDE_DAMPING * v[0]
+        scene_x = float(tick["fx"]) - float(tick["hand_fx"]) - spring  # the guide pulls across x only
+        offset = [a - c for a, c in zip(p, sphere.position)]
+        depth = sphere.radius - norm(offset)
+        if depth > 3e-4:  # pushed out along the radius, damped along it
+            n = [o / norm(offset) for o in offset]
+            inwards = -sum(a * b for a, b in zip(v, n))
+            felt["sphere"].append((scene_x, (stiffness * depth + sphere.material.damping * inwards) * n[0], inwards))
+        depth = p[0] - (box.position[0] - box.half_extents[0])
+        if 3e-4 < depth < box.half_extents[0] and all(abs(p[a] - box.position[a]) < box.half_extents[a] - depth
+                                                      for a in (1, 2)):  # through its face towards the start
+            felt["box"].append((scene_x, -(stiffness * depth + box.material.damping * v[0]), v[0]))
+    for name, inside in felt.items():
+        assert len(inside) > 20, "the hand hardly touched the %s" % name
+        # Out of it, back towards the start, unless the hand leaves faster than the damping lets the spring push.
+        assert all((x > 0) == (name == "sphere") for x, _, inwards in inside if inwards >= 0)
+        # Nearly every tick: the proxy may trail the nearest point of the sphere while the hand slides over
+        # it fast, and under a slow processor the trace may drop the tick before.
+        close = [abs(x - expected) <= 0.01 + 0.02 * abs(expected) for x, expected, _ in inside]
+        assert sum(close) >= 0.95 * len(inside), (name, [t for t, c in zip(inside, close) if not c])
 
 
 @pytest.mark.slow

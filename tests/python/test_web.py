@@ -2,6 +2,7 @@
 
 import http.client
 import json
+import math
 import os
 import platform
 import re
@@ -343,6 +344,32 @@ def test_the_server_threads_give_way_to_every_ordinary_thread(server):
     assert [os.sched_getscheduler(t.native_id) for t in threads] == [getattr(os, "SCHED_IDLE", 5)] * 2
 
 
+def test_the_scene_is_described_anew_only_when_the_loop_gets_another(server, running, tmp_path):
+    loop = running[0]
+    first = request(server, "/api/scene")[1]
+    assert first["parts"] == [] and request(server, "/api/scene")[1] == first
+    # A tetrahedron in millimetres: corners on the axes at 10, 20 and 30.
+    corners = [(0, 0, 0), (10, 0, 0), (0, 20, 0), (0, 0, 30)]
+    faces = "".join("facet normal 0 0 0\nouter loop\n%sendloop\nendfacet\n"
+                    % "".join("vertex %d %d %d\n" % corners[i] for i in face)
+                    for face in [(0, 2, 1), (0, 1, 3), (0, 3, 2), (1, 2, 3)])
+    (tmp_path / "part.stl").write_text("solid part\n%sendsolid part\n" % faces)
+    steel = kivra.Material(300.0, 1.0, 0.5, 0.4)
+    loop.set_scene(kivra.Sphere(0.01, steel, position=(0, 0, -1), id=3),
+                   kivra.Mesh(str(tmp_path / "part.stl"), steel, scale=0.001, position=(0, 0, -1)))
+    second = request(server, "/api/scene")[1]
+    assert second["version"] == first["version"] + 1
+    material = {"stiffness": 300.0, "damping": 1.0, "static_friction": 0.5, "dynamic_friction": 0.4}
+    assert second["parts"] == [
+        {"kind": "Sphere", "radius": 0.01, "material": material, "position": [0, 0, -1],
+         "orientation": [1, 0, 0, 0], "id": 3, "allow_active": False},
+        {"kind": "Mesh", "path": str(tmp_path / "part.stl"), "material": material, "scale": 0.001,
+         "position": [0, 0, -1], "orientation": [1, 0, 0, 0], "id": 0, "allow_active": False,
+         "bounds": {"low": [0, 0, 0], "high": pytest.approx([0.01, 0.02, 0.03], rel=1e-12)}},
+    ]
+    assert request(server, "/api/scene")[1]["version"] == second["version"]
+
+
 def test_a_page_that_falls_behind_loses_its_oldest_frames():
     client = _Client()
     for i in range(CLIENT_QUEUE + 10):
@@ -495,6 +522,40 @@ def test_a_headless_screenshot_of_the_demo_ends_and_shows_the_hand_pressing(tmp_
             monitor.kill()
             monitor.wait()
         monitor.stdout.close()
+
+
+@needs_browser
+def test_page_draws_the_loops_scene_in_both_views(server, running, browser):
+    loop = running[0]
+    x, y, z = loop.state().position
+    soft = kivra.Material(300.0, 0.0, 0.5, 0.4)
+    sphere = kivra.Sphere(0.01, soft, position=(x + 0.03, y, z))
+    turn = math.radians(30.0)  # about z
+    box = kivra.Box((0.01, 0.005, 0.008), soft, position=(x - 0.03, y + 0.01, z),
+                    orientation=(math.cos(turn / 2), 0.0, 0.0, math.sin(turn / 2)))
+    guide = kivra.Guide([(x - 0.04, y - 0.02, z + 0.01), (x, y - 0.03, z), (x + 0.04, y - 0.02, z - 0.01)], 100.0, 1.0)
+    loop.set_scene(sphere, box, guide)
+    browser(open=server.url)
+    browser(wait="(window.kivraScene.drawn['top-view'] || []).length === 3")
+    drawn = browser(eval="window.kivraScene.drawn")
+    # The box's outline across each view: its turned rectangle from above, its side from the side.
+    hx, hy, hz = box.half_extents
+    across = math.cos(turn) * hx + math.sin(turn) * hy
+    for view, (h, v), box_half in [("side-view", (0, 2), (across, hz)),
+                                   ("top-view", (0, 1), (across, math.sin(turn) * hx + math.cos(turn) * hy))]:
+        shown = {d["kind"]: d for d in drawn[view]}
+        assert shown["Sphere"]["centre"] == pytest.approx([sphere.position[h], sphere.position[v]])
+        assert shown["Sphere"]["radius"] == sphere.radius
+        outline = shown["Box"]["outline"]
+        for axis, half in ((0, box_half[0]), (1, box_half[1])):
+            low, high = min(q[axis] for q in outline), max(q[axis] for q in outline)
+            assert (high - low) / 2 == pytest.approx(half, rel=1e-9)
+            assert (high + low) / 2 == pytest.approx(box.position[(h, v)[axis]], abs=1e-12)
+        assert sum(shown["Guide"]["points"], []) == pytest.approx([c for p in guide.points for c in (p[h], p[v])])
+    os.makedirs(ARTIFACTS, exist_ok=True)
+    browser(screenshot=os.path.join(ARTIFACTS, "web-scene.png"))
+    loop.set_scene(sphere)  # the page follows the loop to its next scene
+    browser(wait="window.kivraScene.drawn['side-view'].length === 1")
 
 
 @needs_browser

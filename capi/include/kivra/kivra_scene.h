@@ -81,6 +81,12 @@ kivra_status kivra_scene_add_shape(kivra_scene* scene, const kivra_shape* shape)
  * its coordinates (0.001 for a file in millimetres). shape->kind and size are unused. */
 kivra_status kivra_scene_add_mesh(kivra_scene* scene, const char* path, double scale, const kivra_shape* shape);
 
+/* The box [m] that holds the index-th solid added (shapes and meshes, in
+ * their order), in the solid's own frame: a mesh's as read, scaled. A plane's
+ * runs to HUGE_VAL but for its top, z = 0. KIVRA_INVALID_ARGUMENT for an index past
+ * the last. */
+kivra_status kivra_scene_shape_bounds(kivra_scene* scene, size_t index, double low[3], double high[3]);
+
 /* Fields. points and centres are count x 3 doubles. */
 kivra_status kivra_scene_add_guide(kivra_scene* scene, const double* points, size_t count, size_t spline_samples,
                                    double stiffness, double damping, double max_force);

@@ -11,7 +11,9 @@ One sampler thread reads the loop about 60 times a second (its trace, or its
 latest tick) and encodes each sample once as a Server-Sent Event; every open
 page has a bounded queue of them, so a tab that cannot keep up loses frames
 instead of growing the server's memory. The controls are POST requests that
-replace the loop's effects, which the loop applies between two ticks.
+replace the loop's effects, which the loop applies between two ticks. The
+loop's scene is described at /api/scene; the figures carry a number that
+changes with it, and the page asks again when it does.
 
 The server's threads run in the scheduler's idle class (SCHED_IDLE): any
 ordinary thread that wakes takes their processor at once. The servo loop's
@@ -70,6 +72,7 @@ from typing import (
 from .._kivra_ffi import ffi, lib
 from ..arm import DeviceInfo
 from ..errors import log
+from ..scene import describe
 from ..servo import ConstantForce, Damping, Effect, ServoLoop, Spring, TickState, Wall
 
 STATIC_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "web_static")
@@ -552,6 +555,13 @@ class WebMonitor:
         self._last_stats: Dict[str, Any] = {}
         self._rate_base: Optional[Tuple[int, float]] = None
         self.frames_sent = 0
+        # The scene the page was last told of: its parts (the loop's own
+        # tuple, a new one for each scene set), a number that changes with
+        # them, and its description once a page has asked for it.
+        self._scene_lock = threading.Lock()
+        self._scene_parts: Optional[Tuple[Any, ...]] = None
+        self._scene_version = 0
+        self._scene_described: Optional[Dict[str, Any]] = None
 
         self._server = _Server((host, port), _Handler, read_timeout)
         setattr(self._server, "monitor", self)
@@ -615,7 +625,31 @@ class WebMonitor:
             "realtime": stats.realtime_granted,
             "memory_locked": stats.memory_locked,
             "running": self.loop.running,
+            "scene": self._scene_now()[0],
         }
+
+    def _scene_now(self) -> Tuple[int, Tuple[Any, ...]]:
+        with self._scene_lock:
+            parts = self.loop.scene()
+            if parts is not self._scene_parts:
+                self._scene_parts, self._scene_described = parts, None
+                self._scene_version += 1
+            return self._scene_version, parts
+
+    def scene(self) -> Dict[str, Any]:
+        """The loop's scene as the page draws it: ``{"version": n, "parts":
+        [...]}``, each part as :func:`kivra.scene.describe` gives it; n
+        changes when the loop is given another scene, and the page's figures carry it."""
+        version, parts = self._scene_now()
+        with self._scene_lock:
+            if self._scene_described is not None and self._scene_version == version:
+                return self._scene_described
+        # Outside the lock: a mesh's file is read again to tell its bounds.
+        described = {"version": version, "parts": [describe(part) for part in parts]}
+        with self._scene_lock:
+            if self._scene_version == version:
+                self._scene_described = described
+        return described
 
     def sample(self, with_stats: bool) -> Optional[bytes]:
         """One frame: the ticks since the last one and, now and then, the loop's figures."""
@@ -872,6 +906,8 @@ class _Handler(BaseHTTPRequestHandler):
             self._events()
         elif path == "/api/status":
             self._json(200, self.monitor.status())
+        elif path == "/api/scene":
+            self._json(200, self.monitor.scene())
         else:
             self._error(404, "no page %s" % path)
 

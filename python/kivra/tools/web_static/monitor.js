@@ -18,6 +18,11 @@ let dirty = false;
 // Read by the browser test and handy in the console.
 const view = { frames: 0, events: 0, lastTime: null, closed: false };
 window.kivraView = view;
+// The loop's scene as /api/scene describes it, and what each view drew of
+// it last: per part its kind and its outline (or circle, polyline) [m] in
+// the view's two coordinates.
+const scene = { version: null, parts: [], solids: [], drawn: {} };
+window.kivraScene = scene;
 
 // ?frames=N: the page closes its event stream after N events, so that a
 // headless browser's virtual time (--virtual-time-budget) can run out and
@@ -95,6 +100,7 @@ let forceLimitShown = null;
 function append(frame) {
   if (frame.stats) {
     stats = frame.stats;
+    if (stats.scene !== scene.version) loadScene();
     dirty = true;
   }
   if (!frame.t) return;
@@ -185,6 +191,8 @@ function drawView(canvasId, horizontal, vertical) {
     }
   }
 
+  drawScene(g, canvasId, horizontal, vertical, now[third], toPixel, scale, corners);
+
   // The anchor of the spring, or where the view is centred.
   const c = toPixel([centre[horizontal], centre[vertical]]);
   g.strokeStyle = "#999";
@@ -226,7 +234,178 @@ function growSpan() {
   for (let i = 0; i < n; i += Math.max(1, Math.floor(n / 500))) {
     for (let a = 0; a < 3; a++) far = Math.max(far, Math.abs(metres(a, i) - effects.anchor[a]));
   }
+  // The scene's solids and viscous boxes in view too.
+  for (const solid of scene.solids) {
+    for (const [q, r] of [...solid.points.map((p) => [p, 0]), ...solid.round]) {
+      for (let a = 0; a < 3; a++) far = Math.max(far, Math.abs(q[a] - effects.anchor[a]) + r);
+    }
+  }
   span.value = Math.max(span.value, 2.5 * far);
+}
+
+// ------------------------------------------------------------ the scene
+
+// v turned by the unit quaternion q = (w, x, y, z).
+function turn(q, v) {
+  const [w, x, y, z] = q;
+  const t = [2 * (y * v[2] - z * v[1]), 2 * (z * v[0] - x * v[2]), 2 * (x * v[1] - y * v[0])];
+  return [v[0] + w * t[0] + y * t[2] - z * t[1], v[1] + w * t[1] + z * t[0] - x * t[2], v[2] + w * t[2] + x * t[1] - y * t[0]];
+}
+
+// A part's point of its own frame in the arm's.
+function placer(part) {
+  const o = part.orientation || [1, 0, 0, 0];
+  const length = Math.hypot(...o);
+  const q = o.map((c) => c / length);
+  return (v) => turn(q, v).map((c, a) => c + part.position[a]);
+}
+
+function boxCorners(low, high, place) {
+  const corners = [];
+  for (const x of [low[0], high[0]]) for (const y of [low[1], high[1]]) for (const z of [low[2], high[2]]) corners.push(place([x, y, z]));
+  return corners;
+}
+
+const RIM_POINTS = 48;
+
+// A bounded part as points [m] whose projection's convex hull, with the
+// discs of its round ends (centre, radius), is its outline in any view:
+// exact for spheres, boxes, capsules and (up to the rim's sampling) cylinders,
+// the bounding box for a mesh.
+function solidOf(part) {
+  const place = placer(part);
+  const of = (points, round) => ({ kind: part.kind, part: part, points: points, round: round || [] });
+  switch (part.kind) {
+    case "Sphere": return of([], [[part.position, part.radius]]);
+    case "Capsule": return of([], [[place([0, 0, -part.half_length]), part.radius], [place([0, 0, part.half_length]), part.radius]]);
+    case "Box": return of(boxCorners(part.half_extents.map((h) => -h), part.half_extents, place));
+    case "Cylinder": {
+      const rims = [];
+      for (let i = 0; i < RIM_POINTS; i++) {
+        const a = (2 * Math.PI * i) / RIM_POINTS, x = part.radius * Math.cos(a), y = part.radius * Math.sin(a);
+        rims.push(place([x, y, -part.half_length]), place([x, y, part.half_length]));
+      }
+      return of(rims);
+    }
+    case "Mesh": return part.bounds ? of(boxCorners(part.bounds.low, part.bounds.high, place)) : null;
+    case "ViscousBox": return of(boxCorners(part.low, part.high, (v) => v));
+    default: return null;
+  }
+}
+
+// Andrew's monotone chain: the convex hull of 2-D points, counter-clockwise.
+function hull(points) {
+  const p = points.slice().sort((a, b) => a[0] - b[0] || a[1] - b[1]);
+  if (p.length < 3) return p;
+  const cross = (o, a, b) => (a[0] - o[0]) * (b[1] - o[1]) - (a[1] - o[1]) * (b[0] - o[0]);
+  const half = (list) => {
+    const chain = [];
+    for (const q of list) {
+      while (chain.length >= 2 && cross(chain[chain.length - 2], chain[chain.length - 1], q) <= 0) chain.pop();
+      chain.push(q);
+    }
+    chain.pop();
+    return chain;
+  };
+  return half(p).concat(half(p.slice().reverse()));
+}
+
+async function loadScene() {
+  if (scene.loading) return;
+  scene.loading = true;
+  try {
+    const reply = await fetch("/api/scene");
+    if (!reply.ok) return;
+    const answer = await reply.json();
+    scene.parts = answer.parts;
+    scene.solids = answer.parts.map(solidOf).filter((solid) => solid);
+    scene.version = answer.version;
+    dirty = true;
+  } catch (error) {
+    // Asked again with the next figures that carry another version than the page's.
+  } finally {
+    scene.loading = false;
+  }
+}
+
+function path(g, points, toPixel, close) {
+  g.beginPath();
+  points.map(toPixel).forEach((q, i) => (i ? g.lineTo(q[0], q[1]) : g.moveTo(q[0], q[1])));
+  if (close) g.closePath();
+}
+
+// Solids grey, a viscous box amber, guides dashed violet, detents orange;
+// depth [m] is the hand's third coordinate, where a plane is cut.
+function drawScene(g, canvasId, horizontal, vertical, depth, toPixel, scale, corners) {
+  const drawn = [];
+  const flat = (q) => [q[horizontal], q[vertical]];
+  const third = 3 - horizontal - vertical;
+  g.lineWidth = 1.5;
+  for (const part of scene.parts) {
+    if (part.kind === "Plane") {
+      // Like a wall: the region behind it at the hand's depth.
+      const place = placer(part), p = part.position;
+      const n = place([0, 0, 1]).map((c, a) => c - p[a]);
+      const d = (q) => n[horizontal] * (q[0] - p[horizontal]) + n[vertical] * (q[1] - p[vertical]) + n[third] * (depth - p[third]);
+      const [inside, cut] = behind(corners, d);
+      if (inside.length >= 3) {
+        g.fillStyle = "rgba(69, 90, 100, 0.18)";
+        path(g, inside, toPixel, true);
+        g.fill();
+      }
+      if (cut.length === 2) {
+        g.strokeStyle = "#455a64";
+        path(g, cut, toPixel, false);
+        g.stroke();
+      }
+      drawn.push({ kind: part.kind, cut: cut });
+    } else if (part.kind === "Guide") {
+      const points = part.points.map(flat);
+      g.strokeStyle = "#8e24aa";
+      g.setLineDash([6, 3]);
+      path(g, points, toPixel, false);
+      g.stroke();
+      g.setLineDash([]);
+      drawn.push({ kind: part.kind, points: points });
+    } else if (part.kind === "Detents") {
+      const circles = part.centres.map((c, i) => ({ centre: flat(c), radius: part.radii[i] }));
+      g.strokeStyle = "#ef6c00";
+      for (const c of circles) {
+        const q = toPixel(c.centre);
+        g.beginPath();
+        g.arc(q[0], q[1], Math.max(2, c.radius * scale), 0, 2 * Math.PI);
+        g.stroke();
+      }
+      drawn.push({ kind: part.kind, circles: circles });
+    }
+  }
+  for (const solid of scene.solids) {
+    const viscous = solid.kind === "ViscousBox";
+    g.fillStyle = viscous ? "rgba(255, 179, 0, 0.22)" : "rgba(69, 90, 100, 0.25)";
+    g.strokeStyle = viscous ? "rgba(255, 143, 0, 0.6)" : "#455a64";
+    if (!solid.points.length && solid.round.length === 1) {
+      const [c, r] = solid.round[0], q = toPixel(flat(c));
+      g.beginPath();
+      g.arc(q[0], q[1], r * scale, 0, 2 * Math.PI);
+      g.fill();
+      g.stroke();
+      drawn.push({ kind: solid.kind, centre: flat(c), radius: r });
+      continue;
+    }
+    const points = solid.points.map(flat);
+    for (const [c, r] of solid.round) {
+      for (let i = 0; i < RIM_POINTS; i++) {
+        const a = (2 * Math.PI * i) / RIM_POINTS;
+        points.push([c[horizontal] + r * Math.cos(a), c[vertical] + r * Math.sin(a)]);
+      }
+    }
+    const outline = hull(points);
+    path(g, outline, toPixel, true);
+    g.fill();
+    g.stroke();
+    drawn.push({ kind: solid.kind, outline: outline });
+  }
+  scene.drawn[canvasId] = drawn;
 }
 
 // ------------------------------------------------------------ figures and controls
@@ -411,6 +590,7 @@ async function start() {
   document.getElementById("identity").textContent = Object.entries(status.identity).map(([k, v]) => k + " " + v).join(" \u00b7 ");
   buildControls(status.controls);
   window.addEventListener("resize", resize);
+  await loadScene();
   connect();
   requestAnimationFrame(redraw);
 }
