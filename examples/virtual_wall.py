@@ -32,6 +32,7 @@ plot_trace.py).
 import argparse
 import contextlib
 import csv
+import math
 import signal
 import sys
 import threading
