@@ -116,7 +116,7 @@ sys.path.insert(0, sys.argv[1])
 import kivra
 arm = kivra.Arm(sys.argv[2], timeout=1.0)
 loop = kivra.ServoLoop(arm, 1000.0, realtime=False)
-loop.record(sys.argv[3])
+recording = loop.record(sys.argv[3])
 print("recording", flush=True)
 time.sleep(600)
 """
@@ -132,6 +132,7 @@ def test_a_killed_recording_reads_back_up_to_its_last_chunk(emulator, tmp_path):
     finally:
         child.send_signal(signal.SIGKILL)
         child.wait()
+        child.stdout.close()
     got = read_back(path, "stream")
     assert got["error"] is None and got["trailing"] == 0
     times = [t[2] for t in got["topics"]["/kivra/tick_timing"]]
