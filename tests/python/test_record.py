@@ -15,7 +15,7 @@ import time
 
 import pytest
 
-from conftest import REPO, _MODULE_DIR, bound
+from conftest import REPO, TIME_SCALE, _MODULE_DIR, bound
 
 kivra = pytest.importorskip("kivra")
 
@@ -180,7 +180,8 @@ def test_misses_with_a_recording_beside_the_loop(arm, tmp_path):
                 else:
                     time.sleep(window)
                 misses[recorded].append(loop.stats().missed_deadlines - before)
-    assert statistics.median(misses[True]) <= 1.2 * statistics.median(misses[False]) + 30, misses
+    # Emulated (qemu), the recorder's compression costs the shared cores ten times its own time.
+    assert statistics.median(misses[True]) <= 1.2 * statistics.median(misses[False]) + 30 * TIME_SCALE, misses
 
 
 def test_record_command_writes_the_arms_identity(emulator, tmp_path):
