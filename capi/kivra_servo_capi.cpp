@@ -15,6 +15,7 @@
 #include "capi_internal.h"
 #include "kivra/kivra_scene.h"
 #include "scene_internal.h"
+#include "servo_internal.h"
 
 using namespace kivra_capi;
 namespace Servo = Kivra::HardwareAPI::Servo;
@@ -26,16 +27,6 @@ static_assert(Servo::MAX_WALLS == sizeof(kivra_effects::walls) / sizeof(kivra_wa
 static_assert(Servo::MAX_FORCE == KIVRA_MAX_FORCE && Servo::LOWEST_RATE == KIVRA_SERVO_LOWEST_RATE &&
                   Servo::HIGHEST_RATE == KIVRA_SERVO_HIGHEST_RATE,
               "the C limits are the core's");
-
-struct kivra_servo {
-    std::shared_ptr<ArmCore> core;
-    std::unique_ptr<Servo::ServoLoop> loop;
-    double rate = 0.0;  // [Hz]
-    std::shared_ptr<Kivra::HardwareAPI::Render::SceneCounters> scene_counters =
-        std::make_shared<Kivra::HardwareAPI::Render::SceneCounters>();
-    std::mutex stopping;
-    bool counted = false;  // holds one of the arm's running_loops
-};
 
 namespace {
 
@@ -231,6 +222,7 @@ void kivra_servo_stop_all(void) { stop_every_loop(); }
 void kivra_servo_destroy(kivra_servo* servo) {
     if (servo == nullptr) return;
     unregister_loop(servo);
+    end_recordings(*servo);
     kivra_servo_stop(servo);
     delete servo;
 }

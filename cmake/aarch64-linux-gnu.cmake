@@ -15,6 +15,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
 get_filename_component(KIVRA_AARCH64_ROOT "${CMAKE_CURRENT_LIST_DIR}/../.deps/aarch64-root" ABSOLUTE)
+# Libraries of the target beyond the toolchain's (zstd, lz4) come from the
+# arm64 root, through its own pkg-config files; their headers live in the
+# root's /usr/include, which pkg-config would otherwise leave out as a system path.
+set(ENV{PKG_CONFIG_LIBDIR} "${KIVRA_AARCH64_ROOT}/usr/lib/aarch64-linux-gnu/pkgconfig")
+set(ENV{PKG_CONFIG_SYSROOT_DIR} "${KIVRA_AARCH64_ROOT}")
+set(ENV{PKG_CONFIG_ALLOW_SYSTEM_CFLAGS} 1)
+list(APPEND CMAKE_FIND_ROOT_PATH ${KIVRA_AARCH64_ROOT})
 set(CMAKE_CROSSCOMPILING_EMULATOR
     qemu-aarch64 -L ${KIVRA_AARCH64_ROOT}
     -E LD_LIBRARY_PATH=${KIVRA_AARCH64_ROOT}/usr/lib/aarch64-linux-gnu:${KIVRA_AARCH64_ROOT}/lib/aarch64-linux-gnu)

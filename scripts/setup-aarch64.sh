@@ -16,12 +16,15 @@ SUDO=""
 
 HOST_PACKAGES=(g++-aarch64-linux-gnu qemu-user libgtest-dev python3-pytest)
 # pypy3 with every shared library it loads, plus the C++ runtime the module and
-# the C++ tests need; pypy3-dev is architecture-independent (the C API headers).
+# the C++ tests need; pypy3-dev is architecture-independent (the C API headers);
+# zstd and lz4 with their headers for the recorder (the cross build links them
+# from here, through pkg-config: cmake/aarch64-linux-gnu.cmake).
 TARGET_PACKAGES=(
   pypy3:arm64 pypy3-lib:arm64 pypy3-dev
   libc6:arm64 libgcc-s1:arm64 libstdc++6:arm64
   libbz2-1.0:arm64 libexpat1:arm64 libffi8:arm64 libgdbm6:arm64 liblzma5:arm64
   libncursesw6:arm64 libtinfo6:arm64 libsqlite3-0:arm64 libssl3:arm64 zlib1g:arm64
+  libzstd1:arm64 libzstd-dev:arm64 liblz4-1:arm64 liblz4-dev:arm64
 )
 
 missing=()

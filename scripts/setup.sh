@@ -12,6 +12,7 @@ APT_PACKAGES=(
   python3 python3-dev python3-pytest python3-exceptiongroup python3-tomli
   python3-serial python3-matplotlib python3-cffi
   python3-venv mypy flake8 clang-format tmux
+  libzstd-dev liblz4-dev
   chromium
   python3-sphinx python3-myst-parser
 )
@@ -84,7 +85,8 @@ if [ ! -f "$WHEEL_TOOLS_STAMP" ] || [ "$(cat "$WHEEL_TOOLS_STAMP")" != "${WHEEL_
   echo "${WHEEL_TOOLS[*]}" > "$WHEEL_TOOLS_STAMP"
 fi
 # uPlot for the page of 'kivra monitor --web' (CMake copies it into the
-# package) and puppeteer-core for the page's browser test, at the versions
+# package), puppeteer-core for the page's browser test and the MCAP and ROS 2
+# readers of the recording tests (tests/readers), at the versions
 # of scripts/node/package-lock.json, into .deps/node.
 NODE_DIR="$DEPS/node"
 if ! command -v npm >/dev/null; then
@@ -93,7 +95,8 @@ if ! command -v npm >/dev/null; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null
 fi
 if ! cmp -s scripts/node/package-lock.json "$NODE_DIR/package-lock.json" ||
-   [ ! -f "$NODE_DIR/node_modules/uplot/dist/uPlot.iife.min.js" ] || [ ! -d "$NODE_DIR/node_modules/puppeteer-core" ]; then
+   [ ! -f "$NODE_DIR/node_modules/uplot/dist/uPlot.iife.min.js" ] || [ ! -d "$NODE_DIR/node_modules/puppeteer-core" ] ||
+   [ ! -d "$NODE_DIR/node_modules/@mcap/core" ] || [ ! -d "$NODE_DIR/node_modules/@foxglove/rosmsg2-serialization" ]; then
   echo "setup: npm ci into $NODE_DIR"
   rm -rf "$NODE_DIR"
   mkdir -p "$NODE_DIR"

@@ -26,6 +26,7 @@ from .errors import (
     PortOpenError,
     PortPermissionError,
     ProtocolError,
+    RecordingError,
 )
 from .handle import Handle, HandleError, HandleInfo, HandleStatus, HandleStatusFrame
 from . import scene
@@ -45,6 +46,7 @@ from .scene import (
     Vibration,
     ViscousBox,
 )
+from .recording import Recording, RecordingStatus
 from .servo import (
     MAX_FORCE,
     ConstantForce,
@@ -125,6 +127,9 @@ __all__ = [
     "PortOpenError",
     "PortPermissionError",
     "ProtocolError",
+    "Recording",
+    "RecordingError",
+    "RecordingStatus",
     "ServoLoop",
     "Spring",
     "TickState",

@@ -59,6 +59,10 @@ class DeviceBusy(KivraError):
     """A servo loop owns the device; its own exchanges are refused until the loop stops."""
 
 
+class RecordingError(KivraError, OSError):
+    """A recording ended early (its file could not be written, a full disk); the loop ran on."""
+
+
 class PortOpenError(KivraError, OSError):
     """A port could not be opened; ``errno`` and ``filename`` tell which and why."""
 

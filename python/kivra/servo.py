@@ -4,15 +4,18 @@ Python never runs inside a tick: it sets effects and a host force, and reads
 the state, the trace and the statistics that the loop publishes.
 """
 
+import json
 import math
 import os
 import warnings
-from typing import Any, List, NamedTuple, Optional, Sequence, Tuple, Union
+import weakref
+from typing import Any, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 from ._kivra_ffi import ffi, lib
 from ._safety import install_exit_handlers
 from .arm import Arm, Vector
 from .errors import raise_for_status
+from .recording import Recording
 from .scene import CForceLaw, Part, SceneStatistics, _Builder
 
 #: The most force [N] the library ever sends an arm; ``force_limit`` may only lower it.
@@ -300,6 +303,7 @@ class ServoLoop:
         # What force laws of scenes point into stays referenced until the
         # loop stops: the servo thread may render a scene a little after the next is set.
         self._scene_objects: List[Any] = []
+        self._recordings: "weakref.WeakSet[Recording]" = weakref.WeakSet()
 
     def _check(self, status: int) -> None:
         if status != lib.KIVRA_OK:
@@ -334,9 +338,27 @@ class ServoLoop:
         builder = _Builder()
         for part in parts:
             builder.add(part)
+        description = json.dumps([repr(part) for part in parts])
+        for recording in list(self._recordings):
+            recording._describe_scene(description)
         builder.check(lib.kivra_servo_set_scene(self._handle, builder.handle if parts else ffi.NULL), "scene")
         self._scene = tuple(parts)
         self._scene_objects.append(builder.kept)
+
+    def record(
+        self, path: str, compression: str = "zstd", *, identity: Optional[Mapping[str, str]] = None
+    ) -> Recording:
+        """Records every tick from the next on into a new MCAP file at path (see
+        :mod:`kivra.recording` for its topics), on a thread of libkivra's own,
+        with chunks compressed as compression ("zstd", "lz4" or "none"), each
+        written within half a second. identity: the arm's identity, written once
+        (by default its port). Use it as a context manager or call ``stop()``;
+        a file cut short by a killed process stays readable up to its last chunk.
+        Raises :class:`~kivra.RecordingError` when the file cannot be made."""
+        chosen = dict(identity) if identity is not None else {"port": str(self._arm.port)}
+        recording = Recording(self._handle, self, path, compression, chosen)
+        self._recordings.add(recording)
+        return recording
 
     def scene(self) -> Tuple[Part, ...]:
         """The parts of the scene last set."""

@@ -5,6 +5,7 @@
     kivra list [--json]             devices on this machine's serial ports
     kivra probe PORT [-n N]         one device's identity, status and exchange latency
     kivra monitor [PORT]            a live view of the servo loop (the emulator without PORT)
+    kivra record FILE [--port P]    every servo tick into an MCAP file (ROS 2 message types)
     kivra emulate arm|handle [...]  the device emulator shipped with the package
     kivra doctor [PORT]             permissions, port users, latency and real-time setup
     kivra --version
@@ -28,6 +29,7 @@ from ..errors import KivraError
 from ..hand import PATTERNS, STRENGTH
 from .common import INTERRUPTED, _abandoned, _Interrupt, interruptible, measure_exchanges
 from .monitor import DEMO_DAMPING, DEMO_SPRING, DEMO_WALL, apply_demo, emulated_arm, run_monitor
+from .record import add_record_arguments, cmd_record
 
 
 def _ms(seconds: float) -> str:
@@ -326,8 +328,21 @@ def _add_monitor(commands: Any) -> argparse.ArgumentParser:
         help="serve the page without the token in its address "
         "(only on a loopback --host: anyone on this machine may then use it)",
     )
+    p.add_argument("--record", metavar="FILE", help="record every tick into an MCAP file meanwhile")
+    p.add_argument("--compression", choices=("zstd", "lz4", "none"), default="zstd", help="of --record (zstd)")
     p.set_defaults(run=cmd_monitor)
     return p
+
+
+def _add_record(commands: Any) -> None:
+    p = commands.add_parser(
+        "record",
+        help="record every servo tick into an MCAP file",
+        description="Runs the servo loop on the arm at --port (the emulated arm without it) and records "
+        "every tick into FILE with ROS 2 message types, until --duration or Ctrl-C.",
+    )
+    add_record_arguments(p)
+    p.set_defaults(run=cmd_record)
 
 
 def _add_emulate(commands: Any) -> None:
@@ -388,6 +403,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_list(commands)
     _add_probe(commands)
     _add_monitor(commands)
+    _add_record(commands)
     _add_emulate(commands)
     _add_doctor(commands)
     return parser

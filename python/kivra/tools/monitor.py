@@ -144,22 +144,40 @@ def _start_arm(
     return interruptible(start, stop)
 
 
+def recording_line(recording: Any) -> str:
+    """The state of a recording in one line; raises RecordingError once it failed."""
+    status = recording.status()
+    return "recording %s: %d ticks, %.1f kB, %d dropped" % (
+        recording.path,
+        status.ticks_written,
+        status.bytes / 1e3,
+        status.ticks_dropped,
+    )
+
+
 def run_monitor(port: str, args: argparse.Namespace, stop: threading.Event) -> None:
     from ..servo import ServoLoop
 
-    arm, start, _ = _start_arm(port, args, stop)
+    record = getattr(args, "record", None)
+    arm, start, identity = _start_arm(port, args, stop, identify=bool(record))
     with arm:
         loop = ServoLoop(arm, args.rate)
         try:
             effects = monitor_effects(args, start)
             if effects:
                 loop.set_effects(*effects, force_limit=args.force_limit)
+            recording = loop.record(record, args.compression, identity=identity) if record else None
             previous = (0, time.monotonic())
             deadline = time.monotonic() + args.duration if args.duration else None
             with MonitorView(sys.stdout) as view:
                 while not stop.is_set() and (deadline is None or time.monotonic() < deadline):
                     lines, previous = monitor_lines(port, loop, previous, time.monotonic())
+                    if recording is not None:
+                        lines.append(recording_line(recording))
                     view.draw(lines)
                     stop.wait(1.0 / args.refresh)
+            if recording is not None:
+                recording.stop()
+                print(recording_line(recording))
         finally:
             loop.stop()

@@ -1048,6 +1048,8 @@ def run_web_monitor(args: argparse.Namespace) -> int:
         effects = monitor_effects(args, start)
         if effects:
             loop.set_effects(*effects, force_limit=args.force_limit)
+        if getattr(args, "record", None):
+            stack.enter_context(loop.record(args.record, args.compression, identity=identity))
         server = stack.enter_context(web(loop, args.http_port, args.host, identity=identity, token=token))
         print("kivra monitor: %s  (Ctrl-C to stop)" % server.url, flush=True)
         deadline = time.monotonic() + args.duration if args.duration else math.inf

@@ -1,0 +1,57 @@
+/* kivra C interface: recording a servo loop's ticks into an MCAP file.
+ *
+ * A recording writes every tick of its loop, on a thread of its own, with
+ * ROS 2 message types in CDR (topics /kivra/joint_states, /kivra/pose,
+ * /kivra/twist, /kivra/wrench, /kivra/tick_timing, /kivra/diagnostics,
+ * /kivra/effects, /kivra/identity), and writes a chunk at least every half
+ * second: a process killed meanwhile leaves a file readable up to its last
+ * chunk. A failed write (a full disk) ends the recording, never the loop. */
+#ifndef KIVRA_RECORD_H
+#define KIVRA_RECORD_H
+
+#include "kivra/kivra.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct kivra_recording kivra_recording;
+
+enum kivra_compression { KIVRA_COMPRESSION_NONE = 0, KIVRA_COMPRESSION_ZSTD = 1, KIVRA_COMPRESSION_LZ4 = 2 };
+
+typedef struct kivra_recording_status {
+    uint64_t ticks_written;
+    uint64_t ticks_dropped; /* ticks the recording could not keep */
+    uint64_t bytes;         /* [B] written so far */
+    int32_t recording;      /* 1 until stopped or failed */
+    int32_t failed;         /* 1 when it ended early: kivra_recording_get_error tells why */
+} kivra_recording_status;
+
+/* 1 when this library was built with compression (kivra_compression), 0 otherwise. */
+int32_t kivra_compression_available(int32_t compression);
+
+/* Creates or truncates the file at path and records servo's ticks into it
+ * from the next on, its chunks compressed as compression (kivra_compression).
+ * identity: the arm's identity as "key=value" lines, written once ("unique
+ * id" also as the hardware id; NULL: none). On KIVRA_OK *recording is a new
+ * handle; otherwise NULL and: KIVRA_NOT_OPEN with detail the errno when the
+ * file cannot be made or written, KIVRA_INVALID_ARGUMENT for a compression
+ * not built in, KIVRA_BUSY when the loop has all the readers it can take. */
+kivra_status kivra_recording_start(kivra_servo* servo, const char* path, int32_t compression, const char* identity,
+                                   kivra_recording** recording, int32_t* detail);
+/* Writes the ticks still held and the file's summary, and closes it. Stopping twice is KIVRA_OK. */
+kivra_status kivra_recording_stop(kivra_recording* recording);
+/* Stops the recording and frees the handle. NULL is ignored. */
+void kivra_recording_destroy(kivra_recording* recording);
+kivra_status kivra_recording_get_status(const kivra_recording* recording, kivra_recording_status* status);
+/* Why the recording ended early ("" when it did not), zero-terminated into
+ * buffer of size bytes, cut short when it does not fit. */
+kivra_status kivra_recording_get_error(const kivra_recording* recording, char* buffer, size_t size);
+/* A text (JSON) describing the scene set next, written beside it when the loop switches to it. */
+kivra_status kivra_recording_describe_scene(kivra_recording* recording, const char* description);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

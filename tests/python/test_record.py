@@ -1,0 +1,198 @@
+"""Recordings of the servo loop on the emulated arm, read back by independent
+MCAP and ROS 2 readers (tests/readers/read_mcap.js, under Node): every tick in
+order with the values the loop's own trace gave, the effects and scenes as they
+changed, a file cut short by SIGKILL, a full disk, and the loop's timing beside
+a recording."""
+
+import json
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import REPO, TIME_SCALE, _MODULE_DIR, bound
+
+kivra = pytest.importorskip("kivra")
+
+NODE_MODULES = os.environ.get("KIVRA_NODE_MODULES", os.path.join(REPO, ".deps", "node", "node_modules"))
+READER = os.path.join(REPO, "tests", "readers", "read_mcap.js")
+TICK_TOPICS = ("/kivra/joint_states", "/kivra/pose", "/kivra/twist", "/kivra/wrench", "/kivra/tick_timing")
+
+
+def read_back(path, mode="indexed"):
+    node = shutil.which("node")
+    if node is None or not os.path.isdir(os.path.join(NODE_MODULES, "@mcap", "core")):
+        pytest.skip("node or the MCAP readers in %s are missing (scripts/setup.sh installs them)" % NODE_MODULES)
+    done = subprocess.run(
+        [node, READER, path, mode], env=dict(os.environ, NODE_PATH=NODE_MODULES), capture_output=True, text=True
+    )
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+@pytest.fixture
+def arm(emulator):
+    with kivra.Arm(emulator().path, timeout=1.0) as opened:
+        yield opened
+
+
+def nanoseconds(stamp):
+    return stamp[0] * 1000000000 + stamp[1]
+
+
+@pytest.mark.parametrize("compression", ["zstd", "lz4", "none"])
+def test_every_tick_reads_back_as_the_trace_gave_it(arm, tmp_path, compression):
+    path = str(tmp_path / "ticks.mcap")
+    wall = kivra.Wall(point=(0.0, 0.0, 0.3), normal=(0.0, 0.0, 1.0), stiffness=500.0, damping=1.0)
+    with kivra.ServoLoop(arm, 1000.0, realtime=False) as loop:
+        with loop.record(path, compression, identity={"unique id": "abc", "model": "4"}) as recording:
+            loop.set_host_force((0.5, -0.25, 1.0))
+            time.sleep(0.7)
+            loop.set_effects(wall, force_limit=5.0)
+            time.sleep(0.7)
+            loop.set_scene(kivra.Sphere(0.01, kivra.Material(100.0), position=(0.0, 0.0, -1.0)))
+            time.sleep(0.7)
+            loop.stop()
+            trace = {t.tick: t for t in loop.trace()}
+        written = recording.status()
+    got = read_back(path)
+    assert got["trailing"] == 0 and got["stampMismatches"] == 0
+    assert set(got["schemas"]) >= {"sensor_msgs/msg/JointState", "kivra_msgs/msg/TickTiming", "std_msgs/msg/String"}
+    assert all(s["encoding"] == "ros2msg" for s in got["schemas"].values())
+
+    timing = got["topics"]["/kivra/tick_timing"]
+    ticks = [t[1] for t in timing]
+    assert ticks == list(range(ticks[0], ticks[0] + len(ticks))) and ticks[-1] == max(trace)
+    assert written.ticks_written == len(ticks) and written.ticks_dropped == 0
+    summary = got["summary"]
+    assert summary["compression"] == ["" if compression == "none" else compression]
+    assert summary["chunkCount"] == summary["chunkIndexes"] >= 2
+    assert summary["messageCount"] == sum(len(m) for m in got["topics"].values())
+    assert summary["channelMessageCounts"] == {topic: len(m) for topic, m in got["topics"].items()}
+    for topic in TICK_TOPICS:
+        assert len(got["topics"][topic]) == len(ticks), topic
+
+    first = trace[ticks[0]]
+    zipped = zip(timing, *(got["topics"][t] for t in TICK_TOPICS[:4]))
+    for (stamp, tick, t, lateness, exchange, outcome, host, effects, scenes), joints, pose, twist, wrench in zipped:
+        want = trace[tick]
+        assert stamp[2] == "kivra_base" and joints[0] == pose[0] == twist[0] == wrench[0] == stamp
+        assert abs(nanoseconds(stamp) - nanoseconds(timing[0][0]) - round((t - first.time) * 1e9)) <= 1
+        assert (t, lateness, exchange, outcome, tuple(host)) == (
+            want.time, want.wakeup_lateness, want.exchange_time, want.status, want.host_force)
+        assert (effects, scenes) == (want.effects_changes, want.scene_changes)
+        assert joints[1:] == [["x", "y", "z"], list(want.position), list(want.velocity), list(want.force)]
+        assert pose[1:] == [list(want.position), [0, 0, 0, 1]]
+        assert twist[1:] == [list(want.velocity), [0, 0, 0]] and wrench[1:] == [list(want.force), [0, 0, 0]]
+
+    changes = got["topics"]["/kivra/effects"]
+    assert [c["kind"] for c in changes] == ["effects", "effects", "scene"]
+    assert changes[0]["tick"] == ticks[0] and changes[0]["effects"]["walls"] == []
+    for change, counter in zip(changes[1:], ("effects_changes", "scene_changes")):
+        took_effect = min(t for t in ticks if getattr(trace[t], counter) == change[counter])
+        assert change["tick"] == took_effect and change["time"] == trace[took_effect].time
+    assert changes[1]["effects"]["walls"] == [{"point": [0, 0, 0.300000012], "normal": [0, 0, 1],
+                                               "stiffness": 500, "damping": 1}]
+    assert changes[1]["effects"]["force_limit"] == 5 and "Sphere" in changes[2]["scene"][0]
+
+    identity, = got["topics"]["/kivra/identity"]
+    assert identity["status"][0]["hardware_id"] == "abc" and identity["status"][0]["values"] == {
+        "unique id": "abc", "model": "4"}
+    diagnostics = got["topics"]["/kivra/diagnostics"]
+    assert len(diagnostics) >= 1
+    values = diagnostics[-1]["status"][0]["values"]
+    assert 0 < int(values["ticks"]) <= max(trace) + 1 and float(values["loop rate [Hz]"]) > 0
+    assert values["dropped ticks"] == "0"
+
+
+_KILLED = r"""
+import sys, time
+sys.path.insert(0, sys.argv[1])
+import kivra
+arm = kivra.Arm(sys.argv[2], timeout=1.0)
+loop = kivra.ServoLoop(arm, 1000.0, realtime=False)
+recording = loop.record(sys.argv[3])
+print("recording", flush=True)
+time.sleep(600)
+"""
+
+
+def test_a_killed_recording_reads_back_up_to_its_last_chunk(emulator, tmp_path):
+    path = str(tmp_path / "killed.mcap")
+    child = subprocess.Popen([sys.executable, "-c", _KILLED, os.path.abspath(_MODULE_DIR), emulator().path, path],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "recording"
+        time.sleep(5.0)
+    finally:
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        child.stdout.close()
+    got = read_back(path, "stream")
+    assert got["error"] is None and got["trailing"] == 0
+    times = [t[2] for t in got["topics"]["/kivra/tick_timing"]]
+    ticks = [t[1] for t in got["topics"]["/kivra/tick_timing"]]
+    assert times[-1] - times[0] >= 4.0 and ticks == list(range(ticks[0], ticks[0] + len(ticks)))
+
+
+@pytest.fixture
+def full_disk(tmp_path):
+    folder = tmp_path / "small"
+    folder.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(folder)], capture_output=True)
+    if mounted.returncode != 0:
+        pytest.skip("cannot mount a small tmpfs: %s" % mounted.stderr.decode().strip())
+    yield folder
+    subprocess.run(["umount", str(folder)], check=True)
+
+
+def test_a_full_disk_ends_the_recording_and_not_the_loop(arm, full_disk):
+    with kivra.ServoLoop(arm, 1000.0, realtime=False) as loop:
+        recording = loop.record(str(full_disk / "full.mcap"), "none")
+        deadline = time.monotonic() + bound(20.0)
+        with pytest.raises(kivra.RecordingError, match="No space left on device"):
+            while time.monotonic() < deadline:
+                recording.status()
+                time.sleep(0.05)
+        with pytest.raises(kivra.RecordingError, match=r"full\.mcap: No space left on device"):
+            recording.stop()
+        before = loop.state().tick
+        time.sleep(0.2)
+        assert loop.running and loop.state().tick > before
+
+
+def test_misses_with_a_recording_beside_the_loop(arm, tmp_path):
+    """Alternating windows with and without a recording: the loop misses hardly more deadlines with one."""
+    window = 1.5
+    misses = {True: [], False: []}
+    with kivra.ServoLoop(arm, 1000.0, realtime=False) as loop:
+        for round_number in range(3):
+            for recorded in (False, True):
+                before = loop.stats().missed_deadlines
+                if recorded:
+                    with loop.record(str(tmp_path / ("%d.mcap" % round_number))):
+                        time.sleep(window)
+                else:
+                    time.sleep(window)
+                misses[recorded].append(loop.stats().missed_deadlines - before)
+    # Emulated (qemu), the recorder's compression costs the shared cores ten times its own time.
+    assert statistics.median(misses[True]) <= 1.2 * statistics.median(misses[False]) + 30 * TIME_SCALE, misses
+
+
+def test_record_command_writes_the_arms_identity(emulator, tmp_path):
+    path = str(tmp_path / "command.mcap")
+    done = subprocess.run(
+        [sys.executable, "-m", "kivra", "record", path, "--port", emulator("--unique-id", "00" * 15 + "2a").path,
+         "--duration", "1", "--compression", "lz4"],
+        cwd=os.path.abspath(_MODULE_DIR), capture_output=True, text=True, timeout=bound(60.0))
+    assert done.returncode == 0, done.stderr
+    assert "recording %s:" % path in done.stdout.splitlines()[-1]
+    got = read_back(path)
+    identity, = got["topics"]["/kivra/identity"]
+    assert identity["status"][0]["hardware_id"] == "00000000-0000-0000-0000-00000000002a"
+    assert got["summary"]["channelMessageCounts"]["/kivra/joint_states"] > 0
