@@ -2,7 +2,7 @@
 
 import uuid
 import warnings
-from typing import Any, List, NamedTuple, Optional, Protocol, Sequence, Tuple, Union, overload
+from typing import Any, Iterator, List, NamedTuple, Optional, Protocol, Sequence, Tuple, Union, overload
 
 from ._kivra_ffi import ffi, lib
 from ._port import PathLike, PortDevice
@@ -22,6 +22,8 @@ class FloatBuffer(Protocol):
     def __getitem__(self, index: int) -> float: ...
 
     def __setitem__(self, index: int, value: float) -> None: ...
+
+    def __iter__(self) -> Iterator[float]: ...
 
 
 #: A command: three floats, as a sequence or a buffer.
