@@ -13,6 +13,7 @@ APT_PACKAGES=(
   python3-serial python3-matplotlib python3-cffi
   python3-venv mypy flake8 clang-format tmux
   chromium
+  cyclonedds-dev cyclonedds-tools
 )
 if [ "${KIVRA_SETUP_EXTRA:-}" != "" ]; then
   # shellcheck disable=SC2206
