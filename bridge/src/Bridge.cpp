@@ -467,6 +467,7 @@ void Bridge::Shared::publish_diagnostics(int64_t now) {
         teleoperation.add("dissipated [J]", format("%.6f", coupling.dissipated));
         teleoperation.add("passivity damping [N s/m]", format("%.3f", coupling.passivity_damping));
         teleoperation.add("position error [m]", format("%.6f", coupling.error));
+        teleoperation.add("longest positive observed energy [s]", format("%.3f", coupling.longest_positive));
         statuses.push_back(teleoperation);
     }
 
@@ -608,6 +609,7 @@ CouplingState Bridge::coupling() const {
     out.passivity_damping = record.passivity_damping;
     out.dissipated = record.dissipated;
     out.error = record.error;
+    out.longest_positive = record.longest_positive;
     return out;
 }
 

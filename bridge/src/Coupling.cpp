@@ -25,26 +25,37 @@ std::array<double, 3> CouplingScene::render(const HardwareAPI::Servo::SceneInput
         error_squared += offset * offset;
     }
 
-    // The passivity controller: what this tick would give the arm beyond
-    // what the peer's arm has put in is taken back by a damper sized for it.
+    // The passivity controller: what the coupling would have given the arm
+    // beyond what the peer's arm put in is taken back by a damper sized for
+    // it, whichever way the arm moves. What the damper takes is the
+    // controller's, never counted as the arm's input.
+    const double output = power > 0.0 ? power * dt : 0.0;
+    const bool moving = speed_squared >= MIN_SPEED * MIN_SPEED;
     double damping = 0.0;
-    if (gains_.passivity_control && power > 0.0) {
-        const double surplus = record_.energy_out + power * dt - peer_.energy_in;
-        if (surplus > 0.0 && speed_squared * dt > 1e-12) {
-            damping = std::min(surplus / (speed_squared * dt), gains_.max_passivity_damping);
+    if (gains_.passivity_control && moving) {
+        const double surplus = record_.energy_out + output - peer_.energy_in - record_.dissipated;
+        if (surplus > 0.0) {
+            damping = surplus / (speed_squared * dt);
+            const bool overdue =
+                record_.positive_since >= 0.0 && input.time - record_.positive_since >= PASSIVITY_WINDOW - dt;
+            if (!overdue) damping = std::min(damping, gains_.max_passivity_damping);
             for (int i = 0; i < 3; ++i) force[i] -= damping * input.velocity[i];
-            power -= damping * speed_squared;
             record_.dissipated += damping * speed_squared * dt;
         }
     }
-    if (power > 0.0)
-        record_.energy_out += power * dt;
-    else
-        record_.energy_in -= power * dt;
+    record_.energy_out += output;
+    if (power < 0.0) record_.energy_in -= power * dt;
 
     record_.coupled = weight > 0.0;
     record_.peer_energy_in = peer_.energy_in;
-    record_.observed_energy = record_.energy_out - peer_.energy_in;
+    record_.observed_energy = record_.energy_out - peer_.energy_in - record_.dissipated;
+    if (record_.observed_energy <= ENERGY_RESOLUTION || !moving) {
+        // At rest the coupling makes no energy, and no damper can take any.
+        record_.positive_since = -1.0;
+    } else {
+        if (record_.positive_since < 0.0) record_.positive_since = input.time;
+        record_.longest_positive = std::max(record_.longest_positive, input.time - record_.positive_since + dt);
+    }
     record_.passivity_damping = damping;
     record_.error = std::sqrt(error_squared);
     channel_->state.store(record_);

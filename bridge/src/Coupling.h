@@ -6,8 +6,12 @@
 // local arm's port: what the local arm pushes into the coupling (in) and what
 // the coupling pushes into it (out). The coupling may give out only what
 // the peer's arm put in, as the peer last told; when the observed energy,
-// out minus the peer's in, would turn positive, a variable damper on the
-// local velocity takes the surplus back within the tick.
+// out minus the peer's in minus what the controller has dissipated, would
+// turn positive, a variable damper on the local velocity takes the surplus
+// back within the tick. The damper is
+// capped, so that a burst of surplus is taken back over a few ticks rather
+// than with one jolt, but never for longer than PASSIVITY_WINDOW: past it
+// the damper takes whatever the surplus needs.
 
 #include <atomic>
 #include <cstdint>
@@ -32,6 +36,8 @@ struct CouplingRecord {
     bool coupled = false;
     double energy_in = 0.0, energy_out = 0.0, peer_energy_in = 0.0, observed_energy = 0.0;
     double passivity_damping = 0.0, dissipated = 0.0, error = 0.0;
+    double positive_since = -1.0;   // [s of the loop] since when the observed energy is above zero, or -1
+    double longest_positive = 0.0;  // [s] the longest the observed energy stayed above zero
 };
 
 struct CouplingChannel {
@@ -49,6 +55,13 @@ struct CouplingGains {
 // A peer not heard from for this long [s] no longer pulls: its force fades
 // out over COUPLING_FADE [s].
 constexpr double COUPLING_TIMEOUT = 0.25;
+// [s] the longest the passivity controller lets the observed energy stay
+// above zero while the arm moves (at rest the coupling can make no energy).
+constexpr double PASSIVITY_WINDOW = 0.02;
+// [m/s] below this the arm counts as at rest: no damper can take energy out.
+constexpr double MIN_SPEED = 1e-4;
+// [J] what counts as above zero: rounding leaves less.
+constexpr double ENERGY_RESOLUTION = 1e-9;
 constexpr double COUPLING_FADE = 0.1;
 
 class CouplingScene : public HardwareAPI::Servo::Scene {

@@ -150,6 +150,7 @@ kivra_status kivra_bridge_get_coupling(const kivra_bridge* bridge, kivra_couplin
     state->passivity_damping = in.passivity_damping;
     state->dissipated = in.dissipated;
     state->error = in.error;
+    state->longest_positive = in.longest_positive;
     return KIVRA_OK;
 }
 

@@ -72,8 +72,15 @@ def bridge(loop: ServoLoop, namespace: str = "kivra", **options: Any) -> "Bridge
     return Bridge(loop, namespace, **options)
 
 
+def teleoperation(leader: ServoLoop, follower: ServoLoop, **options: Any) -> "Teleoperation":
+    """Couples two loops, leader and follower, through two bridges: see :class:`kivra.ros2.Teleoperation`."""
+    from .ros2 import Teleoperation
+
+    return Teleoperation(leader, follower, **options)
+
+
 if TYPE_CHECKING:
-    from .ros2 import Bridge
+    from .ros2 import Bridge, Teleoperation
     from .tools.web import WebMonitor
 
 __all__ = [
@@ -129,5 +136,6 @@ __all__ = [
     "bridge",
     "find_devices",
     "open_arm",
+    "teleoperation",
     "web",
 ]

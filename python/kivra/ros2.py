@@ -17,7 +17,7 @@ import atexit
 import math
 import threading
 import weakref
-from typing import Any, NamedTuple, Optional
+from typing import Any, NamedTuple, Optional, Tuple
 
 from ._kivra_ffi import ffi as _kivra_ffi
 from .errors import KivraError
@@ -58,10 +58,11 @@ class CouplingState(NamedTuple):
     energy_in: float  # [J] the local arm put into the coupling
     energy_out: float  # [J] the coupling put into the local arm
     peer_energy_in: float  # [J] the peer's arm put in, as last heard
-    observed_energy: float  # [J] energy_out - peer_energy_in: above 0, the coupling made energy
+    observed_energy: float  # [J] energy_out - peer_energy_in - dissipated: above 0, the coupling made energy
     passivity_damping: float  # [N s/m] the passivity controller adds now
     dissipated: float  # [J] the passivity controller took out
     error: float  # [m] distance to the peer's position as last heard
+    longest_positive: float  # [s] the longest observed_energy stayed above zero
 
 
 def available() -> bool:
@@ -116,7 +117,7 @@ class Bridge:
         loss_seed: int = 1,
         peer: Optional[str] = None,
         coupling_stiffness: float = 200.0,
-        coupling_damping: float = 2.0,
+        coupling_damping: float = 10.0,
         passivity_control: bool = True,
         max_passivity_damping: float = 200.0,
     ) -> None:
@@ -199,6 +200,7 @@ class Bridge:
             c.passivity_damping,
             c.dissipated,
             c.error,
+            c.longest_positive,
         )
 
     def __enter__(self) -> "Bridge":
@@ -208,4 +210,70 @@ class Bridge:
         self.stop()
 
 
-__all__ = ["Bridge", "BridgeError", "BridgeStatistics", "BridgeUnavailable", "CouplingState", "available"]
+class Teleoperation:
+    """Couples two loops in this process, leader and follower, through two bridges.
+
+    Each side renders a spring of ``stiffness`` [N/m] and ``damping``
+    [N s/m] towards the other arm's position as its bridge last heard it,
+    kept passive by the passivity controller unless ``passivity_control``
+    is False. The bridges publish under ``namespaces`` (leader's, follower's)
+    and take each other's state over DDS, so ``receive_delay`` [s] and
+    ``receive_loss`` act on the coupling as a network would; other keywords
+    go to both :class:`Bridge` objects. The two sides can as well run in two
+    processes or on two machines: a :class:`Bridge` each, with ``peer`` set
+    to the other's namespace.
+    """
+
+    def __init__(
+        self,
+        leader: ServoLoop,
+        follower: ServoLoop,
+        *,
+        namespaces: Tuple[str, str] = ("leader", "follower"),
+        stiffness: float = 200.0,
+        damping: float = 10.0,
+        passivity_control: bool = True,
+        receive_delay: float = 0.0,
+        receive_loss: float = 0.0,
+        **options: Any,
+    ) -> None:
+        shared = dict(
+            coupling_stiffness=stiffness,
+            coupling_damping=damping,
+            passivity_control=passivity_control,
+            receive_delay=receive_delay,
+            receive_loss=receive_loss,
+            **options,
+        )
+        self.leader = Bridge(leader, namespaces[0], peer=namespaces[1], loss_seed=1, **shared)
+        try:
+            self.follower = Bridge(follower, namespaces[1], peer=namespaces[0], loss_seed=2, **shared)
+        except BaseException:
+            self.leader.stop()
+            raise
+
+    def coupling(self) -> Tuple[CouplingState, CouplingState]:
+        """(the leader's side, the follower's side)."""
+        return self.leader.coupling(), self.follower.coupling()
+
+    def stop(self) -> None:
+        """Uncouples both sides: each arm's coupling force is taken off at once."""
+        self.leader.stop()
+        self.follower.stop()
+
+    def __enter__(self) -> "Teleoperation":
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.stop()
+
+
+__all__ = [
+    "Bridge",
+    "BridgeError",
+    "BridgeStatistics",
+    "BridgeUnavailable",
+    "CouplingState",
+    "Teleoperation",
+    "available",
+]

@@ -4,6 +4,7 @@ reader in plain C (tests/dds/subscriber.c, with message types of its own)."""
 import os
 import statistics
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -52,7 +53,8 @@ def listen(loop, *arguments, namespace="kivra", environment=None, prefix=()):
         )
         while reader.poll() is None:
             time.sleep(0.2)
-            trace += loop.trace()
+            if loop is not None:
+                trace += loop.trace()
         out.seek(0)
         err.seek(0)
         assert reader.returncode == 0, err.read()
@@ -60,7 +62,7 @@ def listen(loop, *arguments, namespace="kivra", environment=None, prefix=()):
         for line in out:
             kind, *fields = line.split()
             lines.setdefault(kind, []).append(fields)
-    return lines, trace + loop.trace()
+    return lines, trace + (loop.trace() if loop is not None else [])
 
 
 def stamp(loop, tick):
@@ -149,3 +151,78 @@ def test_publishing_costs_the_loop_no_deadlines(arm):
             ticks = after.ticks - before.ticks
             shares[publishing].append((after.missed_deadlines - before.missed_deadlines) / max(ticks, 1))
     assert statistics.median(shares[True]) <= 1.2 * statistics.median(shares[False]) + 0.01, shares
+
+
+def _ip(*arguments):
+    return subprocess.run(["ip", *arguments], capture_output=True, text=True)
+
+
+@pytest.fixture
+def two_hosts():
+    """Two network namespaces joined by a veth pair: (name, interface, address) of each."""
+    tag = "kv%d" % (os.getpid() % 100000)
+    hosts = [(tag + side, tag + "v" + side, "10.231.%d.%d" % (os.getpid() % 250, i + 1)) for i, side in enumerate("ab")]
+    made = _ip("netns", "add", hosts[0][0])
+    if made.returncode != 0:
+        pytest.skip("network namespaces cannot be made here: %s" % made.stderr.strip())
+    try:
+        steps = [
+            ("netns", "add", hosts[1][0]),
+            ("link", "add", hosts[0][1], "type", "veth", "peer", "name", hosts[1][1]),
+        ]
+        for name, interface, address in hosts:
+            steps += [
+                ("link", "set", interface, "netns", name),
+                ("-n", name, "addr", "add", address + "/24", "dev", interface),
+                ("-n", name, "link", "set", interface, "up"),
+                ("-n", name, "link", "set", "lo", "up"),
+            ]
+        for step in steps:
+            result = _ip(*step)
+            assert result.returncode == 0, (step, result.stderr)
+        yield hosts
+    finally:
+        for name, _, _ in hosts:
+            _ip("netns", "del", name)
+
+
+def _dds_configuration(interface, peer):
+    # Unicast discovery towards the other namespace, on its interface only.
+    return (
+        "<CycloneDDS><Domain><General><Interfaces><NetworkInterface name=\"%s\"/></Interfaces>"
+        "<AllowMulticast>false</AllowMulticast></General><Discovery><ParticipantIndex>auto</ParticipantIndex>"
+        "<Peers><Peer address=\"%s\"/></Peers></Discovery></Domain></CycloneDDS>" % (interface, peer)
+    )
+
+
+@pytest.mark.slow
+def test_bridge_command_serves_another_network_namespace(two_hosts):
+    (host, interface, address), (far, far_interface, far_address) = two_hosts
+    module_dir = os.path.dirname(os.path.dirname(os.path.abspath(kivra.__file__)))
+    environment = dict(os.environ, PYTHONPATH=module_dir)
+    bridge = subprocess.Popen(
+        ["ip", "netns", "exec", host, sys.executable, "-m", "kivra", "bridge", "--namespace", "far", "--duration", "8"],
+        env=dict(environment, CYCLONEDDS_URI=_dds_configuration(interface, far_address)),
+        cwd="/",
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert "kivra bridge: /far/joint_states" in bridge.stdout.readline()
+        lines, _ = listen(
+            None,
+            "--seconds", "4", "--force", "0", "0", "2", "--force-seconds", "2",
+            namespace="far",
+            environment=dict(environment, CYCLONEDDS_URI=_dds_configuration(far_interface, address)),
+            prefix=("ip", "netns", "exec", far),
+        )  # fmt: skip
+    finally:
+        bridge.terminate()
+        bridge.communicate(timeout=10)
+    assert len(lines["joint_states"]) > 1000
+    assert {f[0] for f in lines["publication"]} >= {"rt/far/joint_states", "rt/far/pose", "rt/far/diagnostics"}
+    stopped = int(lines["commands_stopped"][0][0])
+    pushed = [f for f in lines["wrench"] if int(f[0]) < stopped and float(f[3]) > 0.0]
+    assert pushed and float(pushed[-1][3]) == pytest.approx(2.0)
+    assert [float(v) for v in lines["wrench"][-1][1:]] == [0.0, 0.0, 0.0]

@@ -27,7 +27,7 @@ struct BridgeOptions {
     // becomes a spring-damper towards that arm's position.
     std::string peer;
     double coupling_stiffness = 200.0;     // [N/m]
-    double coupling_damping = 2.0;         // [N s/m] on the velocity difference
+    double coupling_damping = 10.0;        // [N s/m] on the velocity difference
     bool passivity_control = true;         // dissipate what the coupling would add to the arms' energy
     double max_passivity_damping = 200.0;  // [N s/m] the passivity controller adds at most
 };
@@ -51,10 +51,11 @@ struct CouplingState {
     double energy_in = 0.0;          // [J] the local arm has put into the coupling
     double energy_out = 0.0;         // [J] the coupling has put into the local arm
     double peer_energy_in = 0.0;     // [J] the peer's arm has put in, as last heard
-    double observed_energy = 0.0;    // [J] energy_out - peer_energy_in: above 0, the coupling made energy
+    double observed_energy = 0.0;    // [J] energy_out - peer_energy_in - dissipated: above 0, made energy
     double passivity_damping = 0.0;  // [N s/m] the passivity controller adds now
     double dissipated = 0.0;         // [J] the passivity controller has taken out
     double error = 0.0;              // [m] distance to the peer's position as last heard
+    double longest_positive = 0.0;   // [s] the longest the observed energy stayed above zero
 };
 
 class Bridge {

@@ -52,10 +52,11 @@ typedef struct kivra_coupling_state {
     double energy_in;         /* [J] the local arm put into the coupling */
     double energy_out;        /* [J] the coupling put into the local arm */
     double peer_energy_in;    /* [J] the peer's arm put in, as last heard */
-    double observed_energy;   /* [J] energy_out - peer_energy_in */
+    double observed_energy;   /* [J] energy_out - peer_energy_in - dissipated */
     double passivity_damping; /* [N s/m] added now */
     double dissipated;        /* [J] taken out by the passivity controller */
     double error;             /* [m] distance to the peer's position as last heard */
+    double longest_positive;  /* [s] the longest observed_energy stayed above zero */
 } kivra_coupling_state;
 
 void kivra_bridge_default_options(kivra_bridge_options* options);

@@ -7,6 +7,8 @@
     kivra monitor [PORT]            a live view of the servo loop (the emulator without PORT)
     kivra emulate arm|handle [...]  the device emulator shipped with the package
     kivra doctor [PORT]             permissions, port users, latency and real-time setup
+    kivra bridge [--port P]         the arm's state on a ROS 2 network, force commands from it
+    kivra teleop                    a leader and a follower arm coupled through the bridge
     kivra --version
 
 Every subcommand is a function ``(args) -> exit status`` registered in
@@ -298,6 +300,9 @@ def build_parser() -> argparse.ArgumentParser:
     _add_monitor(commands)
     _add_emulate(commands)
     _add_doctor(commands)
+    from .network import add_commands
+
+    add_commands(commands)
     return parser
 
 
