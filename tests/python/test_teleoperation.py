@@ -15,9 +15,24 @@ if not ros2.available():
 PASSIVITY_WINDOW = 0.02  # [s] bridge/src/Coupling.h
 
 
-def run(emulator, delay, passivity_control, seconds=6.0):
+QUIET = 0.05  # misses per tick of a loop on a machine quiet enough to judge a 1 kHz coupling
+
+
+def run(delay, passivity_control, seconds=6.0):
     """Pushes the leader for its first second; (time, leader z, follower z) samples and both couplings."""
-    arms = [kivra.Arm(emulator().path, timeout=1.0) for _ in range(2)]
+    samples = []
+    # At the usual priority: two emulators at a real-time one would leave
+    # the two processors' kernel workers, which carry the exchanges, no time.
+    with kivra.Emulator("arm") as first, kivra.Emulator("arm") as second:
+        samples, sides, misses = coupled(first.port, second.port, delay, passivity_control, seconds)
+    print("misses per tick %.3f" % misses)
+    if misses > QUIET:
+        pytest.skip("the machine is too loaded to judge a 1 kHz coupling: %.3f misses per tick" % misses)
+    return samples, sides
+
+
+def coupled(leader_port, follower_port, delay, passivity_control, seconds):
+    arms = [kivra.Arm(port, timeout=1.0) for port in (leader_port, follower_port)]
     samples = []
     with arms[0], arms[1], kivra.ServoLoop(arms[0]) as leader, kivra.ServoLoop(arms[1]) as follower:
         with kivra.teleoperation(
@@ -32,7 +47,8 @@ def run(emulator, delay, passivity_control, seconds=6.0):
                 samples.append((t, leader.state().position[2], follower.state().position[2]))
                 time.sleep(0.005)
             sides = coupling.coupling()
-    return samples, sides
+        ticks = [loop.stats() for loop in (leader, follower)]
+    return samples, sides, max(s.missed_deadlines / max(s.ticks, 1) for s in ticks)
 
 
 def envelope(samples, start, end):
@@ -41,8 +57,8 @@ def envelope(samples, start, end):
 
 @pytest.mark.slow
 @pytest.mark.parametrize("delay", [0.0, 0.02, 0.1])
-def test_follower_tracks_and_the_coupling_stays_passive(emulator, delay):
-    samples, sides = run(emulator, delay, passivity_control=True)
+def test_follower_tracks_and_the_coupling_stays_passive(delay):
+    samples, sides = run(delay, passivity_control=True)
     # The follower goes where the leader went, a round trip late at most.
     led = [z for t, z, _ in samples if t < 1.0]
     followed = [z for t, _, z in samples if t < 1.0]
@@ -63,7 +79,7 @@ def test_follower_tracks_and_the_coupling_stays_passive(emulator, delay):
 
 
 @pytest.mark.slow
-def test_without_passivity_control_a_long_delay_makes_energy(emulator):
-    samples, sides = run(emulator, 0.1, passivity_control=False)
+def test_without_passivity_control_a_long_delay_makes_energy():
+    samples, sides = run(0.1, passivity_control=False)
     assert envelope(samples, 5.0, 6.0) > 2.0 * envelope(samples, 0.0, 1.0)
     assert any(side.observed_energy > 0.1 for side in sides), sides
