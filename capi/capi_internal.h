@@ -13,6 +13,8 @@
 #include "KivraHardwareAPI/Outcome.h"
 #include "KivraHardwareAPI/Pendra3.h"
 #include "KivraHardwareAPI/SerialStream.h"
+#include "KivraHardwareAPI/ServoLoop.h"
+#include "KivraHardwareAPI/ShapeScene.h"
 #include "kivra/kivra.h"
 
 namespace kivra_capi {
@@ -83,4 +85,17 @@ kivra_status guarded(int32_t* detail, Body&& body) noexcept {
 
 struct kivra_arm {
     std::shared_ptr<kivra_capi::ArmCore> core;
+};
+
+// A loop and what keeps it alive. Libraries built beside libkivra from the
+// same sources (the network bridge) share the loop and the arm through these
+// pointers, so that either side may be destroyed first.
+struct kivra_servo {
+    std::shared_ptr<kivra_capi::ArmCore> core;
+    std::shared_ptr<Kivra::HardwareAPI::Servo::ServoLoop> loop;
+    double rate = 0.0;  // [Hz]
+    std::shared_ptr<Kivra::HardwareAPI::Render::SceneCounters> scene_counters =
+        std::make_shared<Kivra::HardwareAPI::Render::SceneCounters>();
+    std::mutex stopping;
+    bool counted = false;  // holds one of the arm's running_loops
 };

@@ -24,6 +24,10 @@ using Servo::Vector3;
 static_assert(Servo::MAX_WALLS == sizeof(kivra_effects::walls) / sizeof(kivra_wall) &&
                   Servo::MAX_WALLS == KIVRA_MAX_WALLS,
               "one C wall per wall of the core");
+static_assert(Servo::MAX_WALL_STIFFNESS == KIVRA_MAX_WALL_STIFFNESS &&
+                  Servo::MAX_SPRING_STIFFNESS == KIVRA_MAX_SPRING_STIFFNESS &&
+                  Servo::MAX_EFFECT_DAMPING == KIVRA_MAX_EFFECT_DAMPING,
+              "the C gain ranges are the core's");
 static_assert(Servo::MAX_FORCE == KIVRA_MAX_FORCE && Servo::LOWEST_RATE == KIVRA_SERVO_LOWEST_RATE &&
                   Servo::HIGHEST_RATE == KIVRA_SERVO_HIGHEST_RATE,
               "the C limits are the core's");
@@ -192,7 +196,7 @@ kivra_status kivra_servo_start(kivra_arm* arm, double rate, const kivra_servo_op
         auto started = std::make_unique<kivra_servo>();
         started->core = arm->core;
         started->rate = rate;
-        started->loop = std::make_unique<Servo::ServoLoop>(core.device, loop_options);
+        started->loop = std::make_shared<Servo::ServoLoop>(core.device, loop_options);
         std::lock_guard<std::recursive_mutex> lock(core.stream.exchange_mutex());
         if (!core.open.load()) return with_detail(detail, KIVRA_CLOSED);
         if (core.running_loops.load() > 0) return with_detail(detail, KIVRA_BUSY);
@@ -294,6 +298,12 @@ kivra_status kivra_servo_drain_trace(kivra_servo* servo, kivra_tick* ticks, size
         *count = total;
         return KIVRA_OK;
     });
+}
+
+kivra_status kivra_servo_get_started_at(const kivra_servo* servo, int64_t* nanoseconds) {
+    if (servo == nullptr || nanoseconds == nullptr) return KIVRA_INVALID_ARGUMENT;
+    *nanoseconds = servo->loop->started_at();
+    return KIVRA_OK;
 }
 
 kivra_status kivra_servo_get_statistics(const kivra_servo* servo, kivra_servo_statistics* statistics) {

@@ -15,6 +15,7 @@ APT_PACKAGES=(
   libzstd-dev liblz4-dev
   chromium
   python3-sphinx python3-myst-parser
+  cyclonedds-dev cyclonedds-tools
 )
 if [ "${KIVRA_SETUP_EXTRA:-}" != "" ]; then
   # shellcheck disable=SC2206

@@ -76,6 +76,18 @@ const char* effects_problem(const Effects& effects) {
     return nullptr;
 }
 
+const char* effects_range_problem(const Effects& effects) {
+    if (const char* problem = effects_problem(effects)) return problem;
+    if (effects.spring.stiffness > MAX_SPRING_STIFFNESS) return "spring stiffness is above its range";
+    if (effects.spring.damping > MAX_EFFECT_DAMPING) return "spring damping is above its range";
+    for (const WallEffect& wall : effects.walls) {
+        if (wall.stiffness > MAX_WALL_STIFFNESS) return "wall stiffness is above its range";
+        if (wall.damping > MAX_EFFECT_DAMPING) return "wall damping is above its range";
+    }
+    if (effects.viscous_damping > MAX_EFFECT_DAMPING) return "viscous damping is above its range";
+    return nullptr;
+}
+
 double default_exchange_timeout(double rate) {
     constexpr double SHARE_OF_PERIOD = 0.8;
     constexpr double LONGEST = 0.05;  // [s]

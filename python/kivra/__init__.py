@@ -76,7 +76,26 @@ def web(loop: ServoLoop, port: int = 0, host: str = "127.0.0.1", **options: Any)
     return serve(loop, port, host, **options)
 
 
+def bridge(loop: ServoLoop, namespace: str = "kivra", **options: Any) -> "Bridge":
+    """Puts loop on a ROS 2 network under ``/<namespace>/``: see :class:`kivra.ros2.Bridge`.
+
+    Loaded on first use: a build without Cyclone DDS raises
+    :class:`kivra.ros2.BridgeUnavailable` here, and only here.
+    """
+    from .ros2 import Bridge
+
+    return Bridge(loop, namespace, **options)
+
+
+def teleoperation(leader: ServoLoop, follower: ServoLoop, **options: Any) -> "Teleoperation":
+    """Couples two loops, leader and follower, through two bridges: see :class:`kivra.ros2.Teleoperation`."""
+    from .ros2 import Teleoperation
+
+    return Teleoperation(leader, follower, **options)
+
+
 if TYPE_CHECKING:
+    from .ros2 import Bridge, Teleoperation
     from .tools.web import WebMonitor
 
 __all__ = [
@@ -134,8 +153,10 @@ __all__ = [
     "Spring",
     "TickState",
     "Wall",
+    "bridge",
     "find_devices",
     "open_arm",
     "status_name",
+    "teleoperation",
     "web",
 ]

@@ -1,8 +1,11 @@
-"""Writes the C source of the cffi module ``kivra._kivra_ffi`` (out-of-line API mode).
+"""Writes the C source of a cffi module of the kivra package (out-of-line API mode).
 
 Run by the build with the interpreter the module is for::
 
     python _ffi_build.py OUTPUT.c HEADER...
+
+The module is named after OUTPUT: ``_kivra_ffi.c`` gives ``kivra._kivra_ffi``
+(libkivra), ``_kivra_bridge_ffi.c`` gives ``kivra._kivra_bridge_ffi``.
 
 The headers are read as they are installed: preprocessor lines and the blocks
 that only a C++ compiler sees are dropped, the rest is the cdef. The build
@@ -47,13 +50,13 @@ def declarations(header_text: str) -> str:
     return "\n".join(kept)
 
 
-def builder(headers: "list[str]") -> "cffi.FFI":
+def builder(headers: "list[str]", module: str = "_kivra_ffi") -> "cffi.FFI":
     ffi = cffi.FFI()
     for header in headers:
         with open(header, encoding="utf-8") as text:
             ffi.cdef(declarations(text.read()))
     includes = "".join('#include "kivra/%s"\n' % os.path.basename(h) for h in headers)
-    ffi.set_source("kivra._kivra_ffi", includes)
+    ffi.set_source("kivra." + module, includes)
     return ffi
 
 
@@ -61,7 +64,8 @@ def main(argv: "list[str]") -> None:
     if len(argv) < 3:
         sys.exit("usage: _ffi_build.py OUTPUT.c HEADER...")
     output, headers = argv[1], argv[2:]
-    builder(headers).emit_c_code(output)
+    module = os.path.splitext(os.path.basename(output))[0]
+    builder(headers, module).emit_c_code(output)
 
 
 if __name__ == "__main__":

@@ -448,6 +448,13 @@ class ServoLoop:
             if count[0] < _TRACE_BATCH:
                 return ticks
 
+    def started_at(self) -> int:
+        """The system clock [ns since the epoch] at the loop's latest start: a
+        tick's stamp for the world outside the process is this plus its ``time``."""
+        nanoseconds = ffi.new("int64_t*")
+        self._check(lib.kivra_servo_get_started_at(self._handle, nanoseconds))
+        return int(nanoseconds[0])
+
     def stats(self) -> LoopStatistics:
         """The loop's counts and timings since it started (see :class:`LoopStatistics`); never blocks the loop."""
         s = ffi.new("kivra_servo_statistics*")

@@ -59,6 +59,17 @@ struct Effects {
 // A static text naming the field.
 const char* effects_problem(const Effects& effects);
 
+// The gains a person or a remote program may set from outside the process
+// (the web page's sliders, a network command): a stiffness beyond these
+// cannot be rendered passively by the arm at usual rates.
+constexpr float MAX_WALL_STIFFNESS = 5000.0f;    // [N/m]
+constexpr float MAX_SPRING_STIFFNESS = 1000.0f;  // [N/m]
+constexpr float MAX_EFFECT_DAMPING = 20.0f;      // [N s/m], of a wall, the spring and the viscous damping
+
+// effects_problem, and beyond it a gain above those ranges: a static text
+// naming the field, or nullptr.
+const char* effects_range_problem(const Effects& effects);
+
 // Force of the effects (without host force and limit) at position [m] and velocity [m/s].
 Vector3 effects_force(const Effects& effects, const Vector3& position, const Vector3& velocity);
 

@@ -30,7 +30,11 @@ enum kivra_limit {
     KIVRA_MAX_FORCE = 20,             /* [N] the most force ever sent; a force limit may only lower it */
     KIVRA_SERVO_LOWEST_RATE = 1,      /* [Hz] */
     KIVRA_SERVO_HIGHEST_RATE = 10000, /* [Hz] */
-    KIVRA_MAX_WALLS = 4               /* walls in kivra_effects */
+    KIVRA_MAX_WALLS = 4,              /* walls in kivra_effects */
+    /* The gains a person or a remote program may set from outside the process: */
+    KIVRA_MAX_WALL_STIFFNESS = 5000,   /* [N/m] */
+    KIVRA_MAX_SPRING_STIFFNESS = 1000, /* [N/m] */
+    KIVRA_MAX_EFFECT_DAMPING = 20      /* [N s/m] of a wall, the spring and the viscous damping */
 };
 
 enum kivra_identifier_selector { KIVRA_IDENTIFIER_DEVICE_ID = 209, KIVRA_IDENTIFIER_FIRMWARE_VERSION = 210 };
@@ -214,6 +218,9 @@ kivra_status kivra_servo_get_state(const kivra_servo* servo, kivra_tick* tick);
 /* Moves up to capacity of the oldest kept ticks into ticks, oldest first; *count tells how many. */
 kivra_status kivra_servo_drain_trace(kivra_servo* servo, kivra_tick* ticks, size_t capacity, size_t* count);
 kivra_status kivra_servo_get_statistics(const kivra_servo* servo, kivra_servo_statistics* statistics);
+/* The system clock [ns since the epoch] at the loop's latest start, where a
+ * tick's time counts from: stamps for the world outside the process. */
+kivra_status kivra_servo_get_started_at(const kivra_servo* servo, int64_t* nanoseconds);
 
 #ifdef __cplusplus
 }

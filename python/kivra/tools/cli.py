@@ -8,6 +8,8 @@
     kivra record FILE [--port P]    every servo tick into an MCAP file (ROS 2 message types)
     kivra emulate arm|handle [...]  the device emulator shipped with the package
     kivra doctor [PORT]             permissions, port users, latency and real-time setup
+    kivra bridge [--port P]         the arm's state on a ROS 2 network, force commands from it
+    kivra teleop                    a leader and a follower arm coupled through the bridge
     kivra --version
 
 Every subcommand is a function ``(args) -> exit status`` registered in
@@ -406,6 +408,9 @@ def build_parser() -> argparse.ArgumentParser:
     _add_record(commands)
     _add_emulate(commands)
     _add_doctor(commands)
+    from .network import add_commands
+
+    add_commands(commands)
     return parser
 
 

@@ -73,7 +73,7 @@ from .._kivra_ffi import ffi, lib
 from ..arm import DeviceInfo
 from ..errors import log
 from ..scene import describe
-from ..servo import ConstantForce, Damping, Effect, ServoLoop, Spring, TickState, Wall
+from ..servo import MAX_FORCE, ConstantForce, Damping, Effect, ServoLoop, Spring, TickState, Wall
 
 STATIC_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "web_static")
 SAMPLE_RATE = 60.0  # [Hz] of the sampler, and so of the page's updates
@@ -116,12 +116,12 @@ class Control(NamedTuple):
 
 
 CONTROLS: Tuple[Control, ...] = (
-    Control("wall_stiffness", "Wall stiffness", "N/m", 5000.0, 50.0),
-    Control("wall_damping", "Wall damping", "N s/m", 20.0, 0.5),
-    Control("spring_stiffness", "Spring stiffness", "N/m", 1000.0, 10.0),
-    Control("spring_damping", "Spring damping", "N s/m", 20.0, 0.5),
-    Control("damping", "Viscous damping", "N s/m", 20.0, 0.5),
-    Control("force_limit", "Force limit", "N", 20.0, 0.5),
+    Control("wall_stiffness", "Wall stiffness", "N/m", float(lib.KIVRA_MAX_WALL_STIFFNESS), 50.0),
+    Control("wall_damping", "Wall damping", "N s/m", float(lib.KIVRA_MAX_EFFECT_DAMPING), 0.5),
+    Control("spring_stiffness", "Spring stiffness", "N/m", float(lib.KIVRA_MAX_SPRING_STIFFNESS), 10.0),
+    Control("spring_damping", "Spring damping", "N s/m", float(lib.KIVRA_MAX_EFFECT_DAMPING), 0.5),
+    Control("damping", "Viscous damping", "N s/m", float(lib.KIVRA_MAX_EFFECT_DAMPING), 0.5),
+    Control("force_limit", "Force limit", "N", MAX_FORCE, 0.5),
 )
 _CONTROL_BY_NAME = {c.name: c for c in CONTROLS}
 
