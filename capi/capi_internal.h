@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <set>
 #include <stdexcept>
 
 #include "KivraHardwareAPI/Outcome.h"
@@ -90,6 +91,8 @@ struct kivra_arm {
 // A loop and what keeps it alive. Libraries built beside libkivra from the
 // same sources (the network bridge) share the loop and the arm through these
 // pointers, so that either side may be destroyed first.
+struct kivra_recording;
+
 struct kivra_servo {
     std::shared_ptr<kivra_capi::ArmCore> core;
     std::shared_ptr<Kivra::HardwareAPI::Servo::ServoLoop> loop;
@@ -98,4 +101,7 @@ struct kivra_servo {
         std::make_shared<Kivra::HardwareAPI::Render::SceneCounters>();
     std::mutex stopping;
     bool counted = false;  // holds one of the arm's running_loops
+    // Recordings of this loop, ended before the loop is freed.
+    std::mutex recordings_mutex;
+    std::set<kivra_recording*> recordings;
 };
