@@ -220,6 +220,7 @@ def shapes_scene(start: Sequence[float], distance: float, stiffness: float) -> T
 def inside(solid: kivra.scene.Part, position: Sequence[float]) -> Tuple[float, Vector]:
     """How deep [m] position is in an upright sphere or box, and the outward
     normal of the nearest surface; depth 0 or less outside."""
+    assert isinstance(solid, (kivra.Sphere, kivra.Box))
     offset = [p - c for p, c in zip(position, solid.position)]
     if isinstance(solid, kivra.Sphere):
         distance = math.sqrt(sum(o * o for o in offset)) or 1e-12

@@ -11,7 +11,8 @@ run() {  # name, command...
 
 finish() {  # what the steps were, for the last line
   if [ ${#failures[@]} -gt 0 ]; then
-    printf '%sFAILED: %s\n' "${1:+$1 }" "${failures[@]}"
+    echo "${1:+$1 }FAILED:"
+    printf '  %s\n' "${failures[@]}"
     exit 1
   fi
   echo "${1:+$1: }all test runs passed"
