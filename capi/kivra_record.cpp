@@ -80,26 +80,22 @@ kivra_status kivra_recording_start(kivra_servo* servo, const char* path, int32_t
     if (servo == nullptr || path == nullptr || recording == nullptr ||
         !compression_of(compression, options.compression) || !Recording::compression_available(options.compression))
         return with_detail(detail, KIVRA_INVALID_ARGUMENT);
-    try {
-        options.identity = identity_of(identity);
-        auto started = std::make_unique<kivra_recording>();
-        started->servo = servo;
-        started->recorder = std::make_unique<Recording::Recorder>(*servo->loop, path, options);
-        std::lock_guard<std::mutex> lock(servo->recordings_mutex);
-        servo->recordings.insert(started.get());
-        *recording = started.release();
-        return with_detail(detail, KIVRA_OK);
-    } catch (const std::system_error& error) {
-        return with_detail(detail, KIVRA_NOT_OPEN, error.code().value());
-    } catch (const std::runtime_error&) {
-        return with_detail(detail, KIVRA_BUSY);
-    } catch (const std::bad_alloc&) {
-        return with_detail(detail, KIVRA_OUT_OF_MEMORY);
-    } catch (const std::invalid_argument&) {
-        return with_detail(detail, KIVRA_INVALID_ARGUMENT);
-    } catch (...) {
-        return with_detail(detail, KIVRA_INTERNAL_ERROR);
-    }
+    return guarded(detail, [&]() -> kivra_status {
+        try {
+            options.identity = identity_of(identity);
+            auto started = std::make_unique<kivra_recording>();
+            started->servo = servo;
+            started->recorder = std::make_unique<Recording::Recorder>(*servo->loop, path, options);
+            std::lock_guard<std::mutex> lock(servo->recordings_mutex);
+            servo->recordings.insert(started.get());
+            *recording = started.release();
+            return with_detail(detail, KIVRA_OK);
+        } catch (const std::system_error& error) {  // the file could not be opened or written
+            return with_detail(detail, KIVRA_NOT_OPEN, error.code().value());
+        } catch (const std::runtime_error&) {  // no room for another reader, or a compressor refused
+            return with_detail(detail, KIVRA_BUSY);
+        }
+    });
 }
 
 kivra_status kivra_recording_stop(kivra_recording* recording) {

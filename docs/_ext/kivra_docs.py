@@ -74,9 +74,9 @@ def load_stub(name: str = "KivraHardwareAPI") -> ModuleType:
     Its loader serves the stub's source, so autodoc also reads the overloads
     and the defaults as written there."""
     loader = importlib.machinery.SourceFileLoader(name, STUB)
-    spec = importlib.util.spec_from_file_location(name, STUB, loader=loader)
-    assert spec is not None
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(name, STUB, loader=loader)
+    assert found is not None
+    module = importlib.util.module_from_spec(found)
     with _stub_typing():
         loader.exec_module(module)
     return module

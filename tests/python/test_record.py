@@ -180,6 +180,9 @@ def test_misses_with_a_recording_beside_the_loop(arm, tmp_path):
                 else:
                     time.sleep(window)
                 misses[recorded].append(loop.stats().missed_deadlines - before)
+    without = statistics.median(misses[False])
+    if without > 0.02 * 1000.0 * window * TIME_SCALE:
+        pytest.skip("the machine is too loaded to compare: %g misses in a median window without recording" % without)
     # Emulated (qemu), the recorder's compression costs the shared cores ten times its own time.
     assert statistics.median(misses[True]) <= 1.2 * statistics.median(misses[False]) + 30 * TIME_SCALE, misses
 

@@ -30,7 +30,7 @@ from ..emulator import Emulator, emulator_path
 from ..errors import KivraError
 from ..hand import PATTERNS, STRENGTH
 from .common import INTERRUPTED, _abandoned, _Interrupt, interruptible, measure_exchanges
-from .monitor import DEMO_DAMPING, DEMO_SPRING, DEMO_WALL, apply_demo, emulated_arm, run_monitor
+from .monitor import add_effect_arguments, DEMO_DAMPING, DEMO_SPRING, DEMO_WALL, apply_demo, emulated_arm, run_monitor
 from .record import add_record_arguments, cmd_record
 
 
@@ -309,12 +309,7 @@ def _add_monitor(commands: Any) -> argparse.ArgumentParser:
     p.add_argument("--rate", type=float, default=1000.0, help="servo rate [Hz] (1000)")
     p.add_argument("--duration", type=float, default=0.0, help="stop after this many seconds (0: until Ctrl-C)")
     p.add_argument("--refresh", type=_positive, default=20.0, help="screen updates per second (20)")
-    p.add_argument("--timeout", type=float, default=0.05, help="exchange time-out [s] (0.05)")
-    p.add_argument("--spring", type=float, default=0.0, metavar="N/m", help="a spring towards the start position")
-    p.add_argument("--damping", type=float, default=0.0, metavar="Ns/m", help="viscous damping")
-    p.add_argument("--wall", type=float, metavar="M", help="a wall plane this far below the start (along -z)")
-    p.add_argument("--wall-stiffness", type=float, default=2000.0, metavar="N/m", help="the wall's stiffness (2000)")
-    p.add_argument("--force-limit", type=float, default=10.0, metavar="N", help="clamp of the summed force (10)")
+    add_effect_arguments(p)
     p.add_argument(
         "--demo",
         action="store_true",

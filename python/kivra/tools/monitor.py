@@ -80,6 +80,16 @@ def emulated_arm(args: argparse.Namespace) -> Any:
     return Emulator("arm", hand="press" if getattr(args, "demo", False) else "none")
 
 
+def add_effect_arguments(p: argparse.ArgumentParser) -> None:
+    """The exchange time-out and the effects that monitor_effects reads."""
+    p.add_argument("--timeout", type=float, default=0.05, help="exchange time-out [s] (0.05)")
+    p.add_argument("--spring", type=float, default=0.0, metavar="N/m", help="a spring towards the start position")
+    p.add_argument("--damping", type=float, default=0.0, metavar="Ns/m", help="viscous damping")
+    p.add_argument("--wall", type=float, metavar="M", help="a wall plane this far below the start (along -z)")
+    p.add_argument("--wall-stiffness", type=float, default=2000.0, metavar="N/m", help="the wall's stiffness (2000)")
+    p.add_argument("--force-limit", type=float, default=10.0, metavar="N", help="clamp of the summed force (10)")
+
+
 def monitor_effects(args: argparse.Namespace, start: Sequence[float]) -> List["Effect"]:
     """The effects chosen on the command line, placed relative to the start position."""
     from ..servo import Damping, Effect, Spring, Wall

@@ -7,7 +7,7 @@ import time
 
 from ..emulator import Emulator
 from .common import INTERRUPTED, _Interrupt
-from .monitor import _start_arm, monitor_effects, recording_line
+from .monitor import _start_arm, add_effect_arguments, monitor_effects, recording_line
 
 _STATUS_INTERVAL = 1.0  # [s]
 
@@ -18,12 +18,7 @@ def add_record_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--duration", type=float, default=0.0, help="stop after this many seconds (0: until Ctrl-C)")
     p.add_argument("--rate", type=float, default=1000.0, help="servo rate [Hz] (1000)")
     p.add_argument("--compression", choices=("zstd", "lz4", "none"), default="zstd", help="of the chunks (zstd)")
-    p.add_argument("--timeout", type=float, default=0.05, help="exchange time-out [s] (0.05)")
-    p.add_argument("--spring", type=float, default=0.0, metavar="N/m", help="a spring towards the start position")
-    p.add_argument("--damping", type=float, default=0.0, metavar="Ns/m", help="viscous damping")
-    p.add_argument("--wall", type=float, metavar="M", help="a wall plane this far below the start (along -z)")
-    p.add_argument("--wall-stiffness", type=float, default=2000.0, metavar="N/m", help="the wall's stiffness (2000)")
-    p.add_argument("--force-limit", type=float, default=10.0, metavar="N", help="clamp of the summed force (10)")
+    add_effect_arguments(p)
 
 
 def cmd_record(args: argparse.Namespace) -> int:
