@@ -458,7 +458,7 @@ def test_virtual_wall_runs_against_the_emulator_and_touches_the_wall(tmp_path):
     # With and without a thread that allocates beside the loop, in turn: the
     # machine's other work weighs on both alike.
     missed = {False: [], True: []}
-    for _ in range(3):
+    for _ in range(5):
         for allocating in (False, True):
             chosen = ["--allocating-thread"] if allocating else []
             result = run_example("virtual_wall.py", "--duration", "1.2", "--rate", "300", "--csv", str(trace), *chosen)
