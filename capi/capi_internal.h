@@ -11,12 +11,14 @@
 #include <set>
 #include <stdexcept>
 
+#include "KivraHardwareAPI/Handle.h"
 #include "KivraHardwareAPI/Outcome.h"
 #include "KivraHardwareAPI/Pendra3.h"
 #include "KivraHardwareAPI/SerialStream.h"
 #include "KivraHardwareAPI/ServoLoop.h"
 #include "KivraHardwareAPI/ShapeScene.h"
 #include "kivra/kivra.h"
+#include "kivra/kivra_handle.h"
 
 namespace kivra_capi {
 
@@ -35,6 +37,19 @@ struct ArmCore {
     std::atomic<double> timeout;
     std::atomic<bool> open{false};
     std::atomic<int> running_loops{0};
+};
+
+// What one handle shares with a network bridge that reads it: the port stays
+// alive until both are done with it.
+struct HandleCore {
+    HandleCore(const char* port, double timeout) : stream(port, false), device(&stream), timeout(timeout) {}
+
+    SerialStream stream;
+    Kivra::HardwareAPI::Devices::Handle device;
+    std::atomic<double> timeout;
+    std::atomic<bool> open{false};
+    // A bridge takes the status frames: the program's reads give KIVRA_BUSY.
+    std::atomic<bool> read_by_bridge{false};
 };
 
 inline kivra_status with_detail(int32_t* detail, kivra_status status, int32_t value = 0) {
@@ -68,6 +83,15 @@ inline bool finite_vector(const float* values) {
     return std::isfinite(values[0]) && std::isfinite(values[1]) && std::isfinite(values[2]);
 }
 
+// Takes one status frame of the handle under its port's lock, as the
+// program's reads and a bridge's do alike; KIVRA_CLOSED once it was closed.
+inline kivra_status read_status_frame(HandleCore& core, double timeout,
+                                      Kivra::HardwareAPI::Devices::ManiloStatus& status, int32_t* detail) {
+    std::lock_guard<std::recursive_mutex> lock(core.stream.exchange_mutex());
+    if (!core.open.load()) return with_detail(detail, KIVRA_CLOSED);
+    return report(core.device.read_status_frame(status, timeout), detail);
+}
+
 // Runs body and turns whatever escapes it into a status.
 template <typename Body>
 kivra_status guarded(int32_t* detail, Body&& body) noexcept {
@@ -88,9 +112,14 @@ struct kivra_arm {
     std::shared_ptr<kivra_capi::ArmCore> core;
 };
 
+struct kivra_handle {
+    std::shared_ptr<kivra_capi::HandleCore> core;
+};
+
 // A loop and what keeps it alive. Libraries built beside libkivra from the
-// same sources (the network bridge) share the loop and the arm through these
-// pointers, so that either side may be destroyed first.
+// same sources (the network bridge) share the loop and the arm, as they do a
+// handle's core, through these pointers, so that either side may be
+// destroyed first.
 struct kivra_recording;
 
 struct kivra_servo {

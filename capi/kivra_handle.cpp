@@ -13,15 +13,6 @@ using Kivra::HardwareAPI::Devices::HandleMessage;
 using Kivra::HardwareAPI::Devices::ManiloStatus;
 using namespace kivra_capi;
 
-struct kivra_handle {
-    kivra_handle(const char* port, double timeout) : stream(port, false), device(&stream), timeout(timeout) {}
-
-    SerialStream stream;
-    Handle device;
-    std::atomic<double> timeout;
-    std::atomic<bool> open{false};
-};
-
 static_assert(static_cast<int>(HandleMessage::Kind::info) == KIVRA_HANDLE_INFO &&
                   static_cast<int>(HandleMessage::Kind::status) == KIVRA_HANDLE_STATUS &&
                   static_cast<int>(HandleMessage::Kind::error) == KIVRA_HANDLE_ERROR,
@@ -33,9 +24,10 @@ template <typename Body>
 kivra_status with_handle(kivra_handle* handle, int32_t* detail, Body&& body) noexcept {
     if (handle == nullptr) return with_detail(detail, KIVRA_INVALID_ARGUMENT);
     return guarded(detail, [&]() -> kivra_status {
-        std::lock_guard<std::recursive_mutex> lock(handle->stream.exchange_mutex());
-        if (!handle->open.load()) return with_detail(detail, KIVRA_CLOSED);
-        return body(*handle);
+        HandleCore& core = *handle->core;
+        std::lock_guard<std::recursive_mutex> lock(core.stream.exchange_mutex());
+        if (!core.open.load()) return with_detail(detail, KIVRA_CLOSED);
+        return body(core);
     });
 }
 
@@ -71,11 +63,13 @@ kivra_status kivra_handle_open(const char* port, double timeout, uint32_t flags,
         return with_detail(detail, KIVRA_INVALID_ARGUMENT);
     }
     return guarded(detail, [&]() -> kivra_status {
-        auto opened_handle = std::make_unique<kivra_handle>(port, timeout);
-        const Outcome opened = opened_handle->stream.open_port((flags & KIVRA_OPEN_EXCLUSIVE) != 0 ? PortLock::exclusive
-                                                                                                   : PortLock::shared);
+        auto opened_handle = std::make_unique<kivra_handle>();
+        opened_handle->core = std::make_shared<HandleCore>(port, timeout);
+        HandleCore& core = *opened_handle->core;
+        const Outcome opened =
+            core.stream.open_port((flags & KIVRA_OPEN_EXCLUSIVE) != 0 ? PortLock::exclusive : PortLock::shared);
         if (!opened.ok()) return report(opened, detail);
-        opened_handle->open.store(true);
+        core.open.store(true);
         *handle = opened_handle.release();
         return with_detail(detail, KIVRA_OK);
     });
@@ -84,9 +78,10 @@ kivra_status kivra_handle_open(const char* port, double timeout, uint32_t flags,
 kivra_status kivra_handle_close(kivra_handle* handle) {
     if (handle == nullptr) return KIVRA_INVALID_ARGUMENT;
     return guarded(nullptr, [&]() -> kivra_status {
-        std::lock_guard<std::recursive_mutex> lock(handle->stream.exchange_mutex());
-        handle->stream.close();
-        handle->open.store(false);
+        HandleCore& core = *handle->core;
+        std::lock_guard<std::recursive_mutex> lock(core.stream.exchange_mutex());
+        core.stream.close();
+        core.open.store(false);
         return KIVRA_OK;
     });
 }
@@ -97,34 +92,36 @@ void kivra_handle_destroy(kivra_handle* handle) {
     delete handle;
 }
 
-int32_t kivra_handle_is_open(const kivra_handle* handle) { return handle != nullptr && handle->open.load() ? 1 : 0; }
+int32_t kivra_handle_is_open(const kivra_handle* handle) {
+    return handle != nullptr && handle->core->open.load() ? 1 : 0;
+}
 
 kivra_status kivra_handle_set_timeout(kivra_handle* handle, double timeout) {
     if (handle == nullptr || !valid_timeout(timeout)) return KIVRA_INVALID_ARGUMENT;
-    handle->timeout.store(timeout);
+    handle->core->timeout.store(timeout);
     return KIVRA_OK;
 }
 
 kivra_status kivra_handle_get_timeout(const kivra_handle* handle, double* timeout) {
     if (handle == nullptr || timeout == nullptr) return KIVRA_INVALID_ARGUMENT;
-    *timeout = handle->timeout.load();
+    *timeout = handle->core->timeout.load();
     return KIVRA_OK;
 }
 
 kivra_status kivra_handle_wakeup(kivra_handle* handle, int32_t* detail) {
     return with_handle(handle, detail,
-                       [&](kivra_handle& h) { return report(h.device.wakeup(h.timeout.load()), detail); });
+                       [&](HandleCore& h) { return report(h.device.wakeup(h.timeout.load()), detail); });
 }
 
 kivra_status kivra_handle_request_status(kivra_handle* handle, int32_t* detail) {
     return with_handle(handle, detail,
-                       [&](kivra_handle& h) { return report(h.device.request_status(h.timeout.load()), detail); });
+                       [&](HandleCore& h) { return report(h.device.request_status(h.timeout.load()), detail); });
 }
 
 kivra_status kivra_handle_send_state(kivra_handle* handle, uint16_t device_id, const uint8_t* user_data, size_t length,
                                      int32_t* detail) {
     if (length > 255 || (length > 0 && user_data == nullptr)) return with_detail(detail, KIVRA_INVALID_ARGUMENT);
-    return with_handle(handle, detail, [&](kivra_handle& h) {
+    return with_handle(handle, detail, [&](HandleCore& h) {
         return report(h.device.send_handle_state(device_id, static_cast<uint8_t>(length), user_data, h.timeout.load()),
                       detail);
     });
@@ -133,7 +130,8 @@ kivra_status kivra_handle_send_state(kivra_handle* handle, uint16_t device_id, c
 kivra_status kivra_handle_receive(kivra_handle* handle, double timeout, kivra_handle_message* message,
                                   int32_t* detail) {
     if (message == nullptr || !valid_timeout(timeout)) return with_detail(detail, KIVRA_INVALID_ARGUMENT);
-    return with_handle(handle, detail, [&](kivra_handle& h) {
+    return with_handle(handle, detail, [&](HandleCore& h) {
+        if (h.read_by_bridge.load()) return with_detail(detail, KIVRA_BUSY);
         HandleMessage received;
         const Outcome outcome = h.device.receive(received, timeout);
         if (outcome.ok()) copy_message(received, *message);
@@ -143,11 +141,13 @@ kivra_status kivra_handle_receive(kivra_handle* handle, double timeout, kivra_ha
 
 kivra_status kivra_handle_read_status_frame(kivra_handle* handle, double timeout, kivra_status_frame* frame,
                                             int32_t* detail) {
-    if (frame == nullptr || !valid_timeout(timeout)) return with_detail(detail, KIVRA_INVALID_ARGUMENT);
-    return with_handle(handle, detail, [&](kivra_handle& h) {
+    if (handle == nullptr || frame == nullptr || !valid_timeout(timeout))
+        return with_detail(detail, KIVRA_INVALID_ARGUMENT);
+    return guarded(detail, [&]() -> kivra_status {
+        if (handle->core->read_by_bridge.load()) return with_detail(detail, KIVRA_BUSY);
         ManiloStatus status;
-        const Outcome outcome = h.device.read_status_frame(status, timeout);
-        if (outcome.ok()) {
+        const kivra_status outcome = read_status_frame(*handle->core, timeout, status, detail);
+        if (outcome == KIVRA_OK) {
             std::copy(status.quaternion.begin(), status.quaternion.end(), frame->quaternion);
             frame->device_id = status.device_id;
             frame->buttons = status.buttons;
@@ -155,7 +155,7 @@ kivra_status kivra_handle_read_status_frame(kivra_handle* handle, double timeout
             frame->error_flag = status.error_flag;
             frame->battery_level = status.battery_level;
         }
-        return report(outcome, detail);
+        return outcome;
     });
 }
 

@@ -91,8 +91,8 @@ bool decode_status_frame(const uint8_t* raw, std::size_t count, ManiloStatus& st
 
     ManiloStatus decoded;
     decoded.error_flag = frame[2];
-    decoded.hall_effect_sensor_level = frame[3] & 0x1F;
-    decoded.buttons = frame[3] >> 5;
+    decoded.hall_effect_sensor_level = frame[3] & MAX_HALL_EFFECT_SENSOR_LEVEL;
+    decoded.buttons = frame[3] >> (8 - HANDLE_BUTTONS);
     decoded.device_id = frame[4];
     for (int i = 0; i < 4; ++i) decoded.quaternion[i] = quaternion_component(frame.data() + 8 + 2 * i);
     // The handle's orientation frame and the host's differ in the sign of

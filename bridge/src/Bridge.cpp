@@ -38,6 +38,11 @@ constexpr std::size_t TAP_CAPACITY = 8192;
 constexpr double MAX_RECEIVE_DELAY = 10.0;  // [s]
 constexpr uint32_t TAKE_BATCH = 32;
 constexpr char FRAME_ID[] = "kivra_base";
+constexpr char HANDLE_FRAME_ID[] = "kivra_handle";
+// [s] a read of the handle waits at most this long for a frame, and so do a
+// stop of the bridge and a close of the handle for a read in progress.
+constexpr double HANDLE_READ_TIMEOUT = 0.1;
+constexpr int32_t HANDLE_TIMED_OUT = int32_t(HardwareAPI::OutcomeKind::timed_out);
 constexpr uint8_t LEVEL_OK = 0, LEVEL_WARN = 1, LEVEL_ERROR = 2;
 
 // An entity that deletes itself (and, for a participant, all it holds).
@@ -158,6 +163,7 @@ struct Bridge::Shared {
     Shared(std::shared_ptr<Servo::ServoLoop> loop, const BridgeOptions& options)
         : loop(std::move(loop)), options(options), tap(TAP_CAPACITY), random(options.loss_seed) {
         std::snprintf(frame, sizeof(frame), "%s", FRAME_ID);
+        std::snprintf(handle_frame, sizeof(handle_frame), "%s", HANDLE_FRAME_ID);
     }
 
     void open();
@@ -166,6 +172,8 @@ struct Bridge::Shared {
     void publish_diagnostics(int64_t now);
     void take_commands(int64_t now);
     void apply_due(int64_t now);
+    void read_handle();
+    void publish_handle(const HardwareAPI::Devices::ManiloStatus& status);
     bool lost() { return options.receive_loss > 0.0 && chance(random) < options.receive_loss; }
     void refuse(const char* why, std::atomic<uint64_t>& counter);
     std::string topic(const std::string& name) const { return "rt/" + options.name_space + "/" + name; }
@@ -177,12 +185,20 @@ struct Bridge::Shared {
     std::shared_ptr<CouplingChannel> channel;  // set once, before the thread starts
     bool scene_set = false;
     char frame[sizeof(FRAME_ID)];  // the messages' frame_id, writable as their type wants
+    char handle_frame[sizeof(HANDLE_FRAME_ID)];
 
     Entity participant;
     dds_entity_t joint_states = 0, pose = 0, twist = 0, wrench = 0, diagnostics = 0, coupling_out = 0;
     dds_entity_t force_commands = 0, effects_in = 0, coupling_in = 0;
+    dds_entity_t buttons = 0, orientation = 0;
 
     std::thread thread;
+    // The handle's reads are this thread's alone; source is set before it starts.
+    HandleSource handle;
+    std::thread handle_thread;
+    std::atomic<uint64_t> handle_frames{0}, handle_timeouts{0};
+    std::atomic<bool> handle_attached{false}, handle_reading{false};
+    std::atomic<int32_t> handle_failure{0};
     std::atomic<bool> stopping{false};
     std::mutex lifecycle;
 
@@ -288,6 +304,52 @@ void Bridge::Shared::publish_tick(const Servo::TickState& tick) {
         dds_write(coupling_out, &side);
     }
     published_states.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Bridge::Shared::publish_handle(const HardwareAPI::Devices::ManiloStatus& status) {
+    using HardwareAPI::Devices::HANDLE_BUTTONS;
+    std_msgs_msg_dds__Header_ header;
+    header.stamp = stamp_of(system_nanoseconds());
+    header.frame_id = handle_frame;
+
+    int32_t pressed[HANDLE_BUTTONS];
+    for (int i = 0; i < HANDLE_BUTTONS; ++i) pressed[i] = (status.buttons >> i) & 1;
+    // The hall-effect sensor is the handle's one analogue input: 0 to 1.
+    float axes[1] = {float(status.hall_effect_sensor_level) / HardwareAPI::Devices::MAX_HALL_EFFECT_SENSOR_LEVEL};
+    sensor_msgs_msg_dds__Joy_ joy{};
+    joy.header = header;
+    joy.axes = {1, 1, axes, false};
+    joy.buttons = {HANDLE_BUTTONS, HANDLE_BUTTONS, pressed, false};
+    dds_write(buttons, &joy);
+
+    // The frame's quaternion is (w, x, y, z); ROS 2 orders it x, y, z, w.
+    geometry_msgs_msg_dds__QuaternionStamped_ stamped{};
+    stamped.header = header;
+    stamped.quaternion = {status.quaternion[1], status.quaternion[2], status.quaternion[3], status.quaternion[0]};
+    dds_write(orientation, &stamped);
+    handle_frames.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Bridge::Shared::read_handle() {
+    HardwareAPI::Devices::ManiloStatus status;
+    while (!stopping.load(std::memory_order_acquire)) {
+        int32_t result;
+        try {
+            result = handle.read(status, HANDLE_READ_TIMEOUT);
+        } catch (...) {
+            result = -1;
+        }
+        if (result == 0) {
+            publish_handle(status);
+        } else if (result == HANDLE_TIMED_OUT) {
+            handle_timeouts.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            handle_failure.store(result);
+            break;
+        }
+    }
+    handle_reading.store(false);
+    if (handle.release) handle.release();
 }
 
 void Bridge::Shared::refuse(const char* why, std::atomic<uint64_t>& counter) {
@@ -455,6 +517,20 @@ void Bridge::Shared::publish_diagnostics(int64_t now) {
     bridge.add("receive delay [ms] (test aid)", milliseconds(options.receive_delay));
     statuses.push_back(bridge);
 
+    if (handle_attached.load()) {
+        Status held;
+        held.name = options.name_space + ": handle";
+        const bool reading = handle_reading.load();
+        const int32_t failure = handle_failure.load();
+        held.level = reading ? LEVEL_OK : failure != 0 ? LEVEL_ERROR : LEVEL_WARN;
+        held.message = reading        ? "publishing"
+                       : failure != 0 ? "read failed with status " + count(uint64_t(failure))
+                                      : "stopped";
+        held.add("frames", count(handle_frames.load()));
+        held.add("timeouts", count(handle_timeouts.load()));
+        statuses.push_back(held);
+    }
+
     if (channel) {
         const CouplingRecord coupling = channel->state.load();
         Status teleoperation;
@@ -566,15 +642,49 @@ Bridge::Bridge(std::shared_ptr<Servo::ServoLoop> loop, const BridgeOptions& opti
     }
 }
 
+HandleAttach Bridge::attach_handle(HandleSource source) {
+    Shared& s = *shared;
+    std::lock_guard<std::mutex> guard(s.lifecycle);
+    if (!s.thread.joinable() || s.handle.read) {
+        if (source.release) source.release();
+        return !s.thread.joinable() ? HandleAttach::stopped : HandleAttach::already_reading;
+    }
+    try {
+        const Qos sensor(false, 5);
+        const auto writer = [&](const dds_topic_descriptor_t* type, const std::string& name) {
+            const dds_entity_t t =
+                checked(dds_create_topic(s.participant.handle, type, name.c_str(), nullptr, nullptr), "topic " + name);
+            return checked(dds_create_writer(s.participant.handle, t, sensor.qos, nullptr), "writer of " + name);
+        };
+        s.buttons = writer(&sensor_msgs_msg_dds__Joy__desc, s.topic("buttons"));
+        s.orientation = writer(&geometry_msgs_msg_dds__QuaternionStamped__desc, s.topic("orientation"));
+    } catch (...) {
+        if (source.release) source.release();
+        throw;
+    }
+    s.handle = std::move(source);
+    s.handle_attached.store(true);
+    s.handle_reading.store(true);
+    try {
+        s.handle_thread = HardwareAPI::library_thread([&s] { s.read_handle(); });
+    } catch (...) {
+        s.handle_attached.store(false);
+        s.handle_reading.store(false);
+        if (s.handle.release) s.handle.release();
+        s.handle = HandleSource{};
+        throw;
+    }
+    return HandleAttach::attached;
+}
+
 Bridge::~Bridge() { stop(); }
 
 void Bridge::stop() {
     Shared& s = *shared;
     std::lock_guard<std::mutex> guard(s.lifecycle);
-    if (s.thread.joinable()) {
-        s.stopping.store(true, std::memory_order_release);
-        s.thread.join();
-    }
+    s.stopping.store(true, std::memory_order_release);
+    if (s.thread.joinable()) s.thread.join();
+    if (s.handle_thread.joinable()) s.handle_thread.join();
     if (s.attached) {
         s.loop->detach(s.tap);
         s.attached = false;
@@ -601,6 +711,10 @@ BridgeStatistics Bridge::statistics() const {
     out.refused_effects = s.effects_refused.load();
     out.received_peer_states = s.peer_states.load();
     out.lost_messages = s.lost_messages.load();
+    out.handle_frames = s.handle_frames.load();
+    out.handle_timeouts = s.handle_timeouts.load();
+    out.handle_reading = s.handle_reading.load();
+    out.handle_failure = s.handle_failure.load();
     std::lock_guard<std::mutex> guard(s.refusal_mutex);
     out.last_refusal = s.last_refusal;
     return out;

@@ -1,6 +1,6 @@
-// The bridge behind its C interface. It reaches the loop of a kivra_servo
-// through the handle's layout, which it shares with libkivra by being built
-// from the same sources in the same build.
+// The bridge behind its C interface. It reaches the loop of a kivra_servo,
+// and the core of a kivra_handle, through their layouts, which it shares
+// with libkivra by being built from the same sources in the same build.
 
 #include "kivra/kivra_bridge.h"
 
@@ -115,6 +115,27 @@ void kivra_bridge_destroy(kivra_bridge* bridge) {
     delete bridge;
 }
 
+kivra_status kivra_bridge_attach_handle(kivra_bridge* bridge, kivra_handle* handle) {
+    if (bridge == nullptr || handle == nullptr) return KIVRA_INVALID_ARGUMENT;
+    return kivra_capi::guarded(nullptr, [&]() -> kivra_status {
+        std::shared_ptr<kivra_capi::HandleCore> core = handle->core;
+        if (!core->open.load()) return KIVRA_CLOSED;
+        bool free = false;
+        if (!core->read_by_bridge.compare_exchange_strong(free, true)) return KIVRA_BUSY;
+        Kivra::Bridge::HandleSource source;
+        source.read = [core](Kivra::HardwareAPI::Devices::ManiloStatus& status, double timeout) {
+            return kivra_capi::read_status_frame(*core, timeout, status, nullptr);
+        };
+        source.release = [core] { core->read_by_bridge.store(false); };
+        switch (bridge->bridge->attach_handle(std::move(source))) {
+            case Kivra::Bridge::HandleAttach::attached: return KIVRA_OK;
+            case Kivra::Bridge::HandleAttach::stopped: return KIVRA_CLOSED;
+            case Kivra::Bridge::HandleAttach::already_reading: return KIVRA_BUSY;
+        }
+        return KIVRA_INTERNAL_ERROR;
+    });
+}
+
 kivra_status kivra_bridge_get_statistics(const kivra_bridge* bridge, kivra_bridge_statistics* statistics) {
     if (bridge == nullptr || statistics == nullptr) return KIVRA_INVALID_ARGUMENT;
     const Kivra::Bridge::BridgeStatistics in = bridge->bridge->statistics();
@@ -127,6 +148,10 @@ kivra_status kivra_bridge_get_statistics(const kivra_bridge* bridge, kivra_bridg
     statistics->refused_effects = in.refused_effects;
     statistics->received_peer_states = in.received_peer_states;
     statistics->lost_messages = in.lost_messages;
+    statistics->handle_frames = in.handle_frames;
+    statistics->handle_timeouts = in.handle_timeouts;
+    statistics->handle_reading = in.handle_reading ? 1 : 0;
+    statistics->handle_failure = in.handle_failure;
     return KIVRA_OK;
 }
 

@@ -56,7 +56,7 @@ class PortClosed(KivraError):
 
 
 class DeviceBusy(KivraError):
-    """A servo loop owns the device; its own exchanges are refused until the loop stops."""
+    """A servo loop owns the device, or a bridge its reads; they are refused until it stops."""
 
 
 class RecordingError(KivraError, OSError):

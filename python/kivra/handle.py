@@ -5,7 +5,7 @@ from typing import Any, Iterator, Optional, Tuple, Union
 
 from ._kivra_ffi import ffi, lib
 from ._port import PathLike, PortDevice, _checked_timeout
-from .errors import DeviceTimeout, ProtocolError, _fail, raise_for_status
+from .errors import DeviceBusy, DeviceTimeout, ProtocolError, _fail, raise_for_status
 
 Quaternion = Tuple[float, float, float, float]
 
@@ -104,6 +104,8 @@ class Handle(PortDevice, c_name="handle"):
             if lib.kivra_sender_of_code(detail) == lib.KIVRA_DEVICE_ARM:
                 _fail(ProtocolError("%s is an arm, not a handle: open it with kivra.Arm" % self._port, code=detail))
             _fail(ProtocolError("%s sent code %d, which is no reply of the handle" % (self._port, detail), code=detail))
+        if status == lib.KIVRA_BUSY:
+            _fail(DeviceBusy("a bridge reads the status frames of %s; stop it first" % self._port))
         if status != lib.KIVRA_OK:
             raise_for_status(status, detail, self._port, timeout)
 

@@ -5,6 +5,8 @@ A :class:`Bridge` publishes the loop's state under ``/<namespace>/``
 ``diagnostics`` at 1 Hz) and takes ``force_command`` (added as the loop's
 host force: held, then ramped out, like :meth:`ServoLoop.set_host_force`)
 and ``effects`` (range-checked; refused ones are counted, never applied).
+Given an open :class:`~kivra.Handle`, it publishes the handle's status
+frames too, on ``buttons`` and ``orientation``.
 Everything runs on a thread of libkivra_bridge's own; Python only starts,
 reads and stops it.
 
@@ -19,8 +21,9 @@ import threading
 import weakref
 from typing import Any, NamedTuple, Optional, Tuple
 
-from ._kivra_ffi import ffi as _kivra_ffi
-from .errors import KivraError
+from ._kivra_ffi import ffi as _kivra_ffi, lib as _kivra_lib
+from .errors import DeviceBusy, KivraError, PortClosed
+from .handle import Handle
 from .servo import ServoLoop
 
 try:
@@ -51,6 +54,10 @@ class BridgeStatistics(NamedTuple):
     received_peer_states: int
     lost_messages: int  # dropped by receive_loss
     last_refusal: str  # why the latest command was refused ("" when none)
+    handle_frames: int  # the handle's status frames published
+    handle_timeouts: int  # reads of the handle that found no frame in time
+    handle_reading: bool  # an attached handle is still read
+    handle_failure: str  # the status that ended the handle's reading ("KIVRA_CLOSED", ...; "" when none)
 
 
 class CouplingState(NamedTuple):
@@ -100,8 +107,20 @@ class Bridge:
     (``passivity_control``) that adds up to ``max_passivity_damping``
     [N s/m]. The scene is taken off again by :meth:`stop`.
 
+    ``handle``, an open :class:`~kivra.Handle`, has its status frames
+    published as they come: ``buttons`` (``sensor_msgs/msg/Joy``: the three
+    buttons as 0 or 1, axes the hall-effect sensor level from 0 to 1) and
+    ``orientation`` (``geometry_msgs/msg/QuaternionStamped``). Until
+    :meth:`stop` the bridge reads them on a thread of its own: the handle's
+    :meth:`~kivra.Handle.receive` and :meth:`~kivra.Handle.read_status_frame`
+    raise :class:`~kivra.DeviceBusy`, while requests and
+    :meth:`~kivra.Handle.close` work as ever. A handle closed or failing
+    ends only the reading: its topics go quiet and :meth:`stats` tells why.
+
     Raises ValueError for bad options, :class:`BridgeUnavailable` without
-    the bridge, :class:`BridgeError` when DDS refuses.
+    the bridge, :class:`BridgeError` when DDS refuses, TypeError for a handle
+    that is no :class:`~kivra.Handle`, :class:`~kivra.PortClosed` for a closed
+    one and :class:`~kivra.DeviceBusy` for one another bridge reads.
     """
 
     def __init__(
@@ -120,9 +139,14 @@ class Bridge:
         coupling_damping: float = 10.0,
         passivity_control: bool = True,
         max_passivity_damping: float = 200.0,
+        handle: Optional[Handle] = None,
     ) -> None:
         if lib is None:
             raise BridgeUnavailable("kivra was built without the ROS 2 bridge (no Cyclone DDS): %s" % (_missing,))
+        if handle is not None and not isinstance(handle, Handle):
+            raise TypeError("handle must be a kivra.Handle, got %r" % (handle,))
+        if handle is not None and not handle.is_open:
+            raise PortClosed("the handle on %s is closed" % handle.port)
         options = ffi.new("kivra_bridge_options*")
         lib.kivra_bridge_default_options(options)
         # The texts stay referenced for as long as the options are read.
@@ -150,13 +174,16 @@ class Bridge:
         self.namespace = namespace
         self.loop = loop  # the loop outlives its bridge
         servo = ffi.cast("kivra_servo*", int(_kivra_ffi.cast("uintptr_t", loop._handle)))
-        handle = ffi.new("kivra_bridge**")
+        started = ffi.new("kivra_bridge**")
         detail = ffi.new("int32_t*")
-        status = lib.kivra_bridge_start(servo, options, handle, detail)
+        status = lib.kivra_bridge_start(servo, options, started, detail)
         if status != lib.KIVRA_OK:
             raise BridgeError("the bridge could not start: %s" % ffi.string(lib.kivra_bridge_last_error()).decode())
-        self._handle = ffi.gc(handle[0], lib.kivra_bridge_destroy)
+        self._handle = ffi.gc(started[0], lib.kivra_bridge_destroy)
         self._refusal = ffi.new("char[]", 256)
+        self.handle = handle  # the program's again once the bridge has stopped
+        if handle is not None:
+            self._attach(handle)
         global _exit_handler_installed
         with _exit_lock:
             if not _exit_handler_installed:
@@ -164,9 +191,23 @@ class Bridge:
                 _exit_handler_installed = True
             _running.add(self)
 
+    def _attach(self, device: Handle) -> None:
+        status = lib.kivra_bridge_attach_handle(
+            self._handle, ffi.cast("kivra_handle*", int(_kivra_ffi.cast("uintptr_t", device._handle)))
+        )
+        if status == lib.KIVRA_OK:
+            return
+        lib.kivra_bridge_stop(self._handle)
+        if status == lib.KIVRA_BUSY:
+            raise DeviceBusy("another bridge reads the handle on %s; stop it first" % device.port)
+        if status == lib.KIVRA_CLOSED:
+            raise PortClosed("the handle on %s is closed" % device.port)
+        raise BridgeError("the bridge could not read the handle on %s (status %d)" % (device.port, status))
+
     def stop(self) -> None:
         """Stops publishing and taking, and leaves the network; commands already
-        applied run out with the loop's hold and ramp."""
+        applied run out with the loop's hold and ramp, and the handle's reads
+        are the program's again."""
         lib.kivra_bridge_stop(self._handle)
         _running.discard(self)
 
@@ -185,6 +226,10 @@ class Bridge:
             s.received_peer_states,
             s.lost_messages,
             ffi.string(self._refusal).decode(),
+            s.handle_frames,
+            s.handle_timeouts,
+            bool(s.handle_reading),
+            _kivra_ffi.string(_kivra_lib.kivra_status_name(s.handle_failure)).decode() if s.handle_failure else "",
         )
 
     def coupling(self) -> CouplingState:

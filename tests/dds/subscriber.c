@@ -1,5 +1,5 @@
 /* The far end of the bridge, as a ROS 2 node would see it: reads
- * rt/<namespace>/joint_states, pose and wrench with the sensor-data QoS,
+ * rt/<namespace>/joint_states, pose, wrench, buttons and orientation with the sensor-data QoS,
  * reports every publication under rt/<namespace>/ with its type name and
  * QoS, and can send force commands and commands that must be refused.
  *
@@ -11,6 +11,8 @@
  *   joint_states <stamp ns> <names joined by ','> p0 p1 p2 v0 v1 v2 e0 e1 e2
  *   pose <stamp ns> <frame> x y z qx qy qz qw
  *   wrench <stamp ns> fx fy fz
+ *   buttons <stamp ns> <frame> <axes joined by ',', or -> <buttons joined by ','>
+ *   orientation <stamp ns> <frame> x y z w
  *   commands_stopped <system clock ns>
  *   refused_commands_sent */
 #include <math.h>
@@ -109,6 +111,33 @@ static void print_samples(dds_entity_t joints, dds_entity_t poses, dds_entity_t 
     if (count > 0) dds_return_loan(wrenches, samples, count);
 }
 
+static void print_handle(dds_entity_t joys, dds_entity_t orientations) {
+    void* samples[BATCH];
+    dds_sample_info_t infos[BATCH];
+    int32_t count;
+    samples[0] = NULL;
+    count = dds_take(joys, samples, infos, BATCH, BATCH);
+    for (int32_t i = 0; i < count; ++i) {
+        const sensor_msgs_msg_dds__Joy_* s = samples[i];
+        if (!infos[i].valid_data) continue;
+        printf("buttons %lld %s ", (long long)stamp_ns(&s->header.stamp), s->header.frame_id);
+        for (uint32_t n = 0; n < s->axes._length; ++n) printf("%s%.9g", n ? "," : "", s->axes._buffer[n]);
+        printf("%s ", s->axes._length ? "" : "-");
+        for (uint32_t n = 0; n < s->buttons._length; ++n) printf("%s%d", n ? "," : "", (int)s->buttons._buffer[n]);
+        printf("\n");
+    }
+    if (count > 0) dds_return_loan(joys, samples, count);
+    samples[0] = NULL;
+    count = dds_take(orientations, samples, infos, BATCH, BATCH);
+    for (int32_t i = 0; i < count; ++i) {
+        const geometry_msgs_msg_dds__QuaternionStamped_* s = samples[i];
+        if (!infos[i].valid_data) continue;
+        printf("orientation %lld %s %.9g %.9g %.9g %.9g\n", (long long)stamp_ns(&s->header.stamp), s->header.frame_id,
+               s->quaternion.x, s->quaternion.y, s->quaternion.z, s->quaternion.w);
+    }
+    if (count > 0) dds_return_loan(orientations, samples, count);
+}
+
 static int matched(dds_entity_t writer) {
     dds_publication_matched_status_t status;
     return dds_get_publication_matched_status(writer, &status) == DDS_RETCODE_OK && status.current_count > 0;
@@ -193,6 +222,15 @@ int main(int argc, char** argv) {
         dds_create_reader(participant, topic(participant, &geometry_msgs_msg_dds__WrenchStamped__desc, ns, "wrench"),
                           sensor, NULL),
         "wrench reader");
+    const dds_entity_t joys =
+        must(dds_create_reader(participant, topic(participant, &sensor_msgs_msg_dds__Joy__desc, ns, "buttons"), sensor,
+                               NULL),
+             "buttons reader");
+    const dds_entity_t orientations =
+        must(dds_create_reader(participant,
+                               topic(participant, &geometry_msgs_msg_dds__QuaternionStamped__desc, ns, "orientation"),
+                               sensor, NULL),
+             "orientation reader");
     const dds_entity_t commands =
         must(dds_create_writer(participant,
                                topic(participant, &geometry_msgs_msg_dds__WrenchStamped__desc, ns, "force_command"),
@@ -234,9 +272,11 @@ int main(int argc, char** argv) {
         }
         print_publications(publications, prefix);
         print_samples(joints, poses, wrenches);
+        print_handle(joys, orientations);
         dds_sleepfor(DDS_MSECS(1));
     }
     print_samples(joints, poses, wrenches);
+    print_handle(joys, orientations);
     dds_delete_qos(sensor);
     dds_delete_qos(reliable);
     dds_delete(participant);

@@ -1,6 +1,7 @@
-"""kivra.bridge on the emulated arm, read and commanded by an independent ROS 2
+"""kivra.bridge on the emulated arm and handle, read and commanded by an independent ROS 2
 reader in plain C (tests/dds/subscriber.c, with message types of its own)."""
 
+import math
 import os
 import re
 import statistics
@@ -72,6 +73,16 @@ def listen(loop, *arguments, namespace="kivra", environment=None, prefix=()):
     return lines, trace + (loop.trace() if loop is not None else [])
 
 
+def heard_by_both(first, second):
+    """The stamps of first and of second, sorted, within the span both topics were heard.
+
+    Each topic's reader matches the bridge on its own, and the reader stops
+    between two takes: two topics agree only where both were heard.
+    """
+    both = range(max(min(first), min(second)), min(max(first), max(second)) + 1)
+    return sorted(s for s in first if s in both), sorted(s for s in second if s in both)
+
+
 def stamp(loop, tick):
     return loop.started_at() + round(tick.time * 1e9)
 
@@ -95,15 +106,17 @@ def test_published_state_is_the_loop_trace(arm, seconds):
     by_stamp = {stamp(loop, t): t for t in trace}
     joints = {int(f[0]): f[1:] for f in lines["joint_states"]}
     poses = {int(f[0]): f[1:] for f in lines["pose"]}
-    assert len(joints) > 0.5 * len(trace) and joints.keys() == poses.keys()
+    joint_stamps, pose_stamps = heard_by_both(joints, poses)
+    assert len(joints) > 0.5 * len(trace) and joint_stamps == pose_stamps
+    both = set(pose_stamps)
     for at, fields in joints.items():
         tick = by_stamp[at]
         assert fields[0] == "x,y,z"
         values = [float(v) for v in fields[1:]]
         assert values == pytest.approx([*tick.position, *tick.velocity, *tick.force], rel=1e-7, abs=1e-12)
-        pose = poses[at]
-        assert pose[0] == "kivra_base"
-        assert [float(v) for v in pose[1:]] == pytest.approx([*tick.position, 0.0, 0.0, 0.0, 1.0], rel=1e-7)
+        if at in both:
+            assert poses[at][0] == "kivra_base"
+            assert [float(v) for v in poses[at][1:]] == pytest.approx([*tick.position, 0, 0, 0, 1], rel=1e-7)
     # Every tick between the first and the last one heard was heard: nothing is lost on loopback.
     heard = sorted(joints)
     missing = [s for s in by_stamp if heard[0] <= s <= heard[-1] and s not in joints]
@@ -116,6 +129,89 @@ def test_published_state_is_the_loop_trace(arm, seconds):
     # The two topics arrive in either order; within each, in the order sent.
     assert stats.last_refusal in ("at most 4 walls", "force command in a frame other than kivra_base")
     assert all(t.force == (0.0, 0.0, 0.0) for t in trace)
+
+
+# The emulated handle's script: its buttons step through this cycle, one
+# pattern every 0.8 s, and it turns about the axis (1, 2, 3) at 0.35 rad/s.
+BUTTON_CYCLE = [0, 1, 2, 4, 3, 6, 5, 7]
+TURN_AXIS = [v / math.sqrt(14.0) for v in (1.0, 2.0, 3.0)]
+TURN_RATE = 0.35
+
+
+def wait_for(condition, what):
+    deadline = time.monotonic() + 10.0
+    while not condition():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.02)
+
+
+@pytest.fixture
+def handle(emulator):
+    with kivra.Handle(emulator("--device", "handle", "--stream-hold", "0.05").path) as opened:
+        yield opened
+
+
+def test_handle_frames_are_published_as_joy_and_orientation(arm, handle):
+    with kivra.ServoLoop(arm, realtime=False) as loop, kivra.bridge(loop, handle=handle) as bridge:
+        with pytest.raises(kivra.DeviceBusy, match="^another bridge reads the handle on %s;" % handle.port):
+            kivra.bridge(loop, "other", handle=handle)
+        busy = "^a bridge reads the status frames of %s; stop it first$" % handle.port
+        with pytest.raises(kivra.DeviceBusy, match=busy):
+            handle.read_status_frame()
+        lines, _ = listen(loop, "--seconds", "3")
+        stats = bridge.stats()
+    # Once the bridge has stopped, the handle is the program's again.
+    assert handle.read_status_frame(timeout=1.0).battery_level > 3.0
+
+    publications = {fields[0]: fields[1:] for fields in lines["publication"]}
+    assert publications["rt/kivra/buttons"] == ["sensor_msgs::msg::dds_::Joy_", "best_effort", "5"]
+    assert publications["rt/kivra/orientation"] == ["geometry_msgs::msg::dds_::QuaternionStamped_", "best_effort", "5"]
+    joys, orientations = lines["buttons"], lines["orientation"]
+    assert {f[1] for f in joys + orientations} == {"kivra_handle"}
+    joy_stamps, orientation_stamps = heard_by_both([int(f[0]) for f in joys], [int(f[0]) for f in orientations])
+    assert joy_stamps == orientation_stamps and len(joys) <= stats.handle_frames
+
+    # Button i is bit i of the frame: the patterns seen follow the cycle.
+    pressed = [[int(b) for b in f[3].split(",")] for f in joys]
+    assert all(len(p) == 3 and set(p) <= {0, 1} for p in pressed)
+    masks = [p[0] | p[1] << 1 | p[2] << 2 for p in pressed]
+    changes = [m for i, m in enumerate(masks) if i == 0 or m != masks[i - 1]]
+    first = BUTTON_CYCLE.index(changes[0])
+    assert len(changes) >= 3 and changes == [BUTTON_CYCLE[(first + k) % 8] for k in range(len(changes))]
+    # The one axis is the hall-effect level, 0 to 31 in steps, scaled to 0 to 1.
+    levels = [float(f[2]) * 31 for f in joys]
+    assert all(0 <= level <= 31 and level == pytest.approx(round(level), abs=1e-4) for level in levels)
+
+    # x, y, z, w: a unit quaternion about the turning axis whose angle grows
+    # at the turning rate, as the messages' stamps tell the time.
+    times, angles = [], []
+    for f in orientations:
+        x, y, z, w = (float(v) for v in f[2:])
+        assert math.sqrt(x * x + y * y + z * z + w * w) == pytest.approx(1.0, abs=2e-4)
+        along = x * TURN_AXIS[0] + y * TURN_AXIS[1] + z * TURN_AXIS[2]
+        assert [x, y, z] == pytest.approx([along * a for a in TURN_AXIS], abs=2e-4)
+        times.append(int(f[0]) * 1e-9)
+        angles.append(2.0 * math.atan2(along, w))
+    mean_t, mean_a = statistics.mean(times), statistics.mean(angles)
+    slope = sum((t - mean_t) * (a - mean_a) for t, a in zip(times, angles)) / sum((t - mean_t) ** 2 for t in times)
+    assert slope == pytest.approx(TURN_RATE, rel=0.05)
+
+
+@pytest.mark.parametrize("end, failure", [("close", "KIVRA_CLOSED"), ("hang up", "KIVRA_HUNG_UP")])
+def test_a_handle_that_ends_under_the_bridge_leaves_it_publishing(arm, emulator, end, failure):
+    emulated = emulator("--device", "handle", "--stream-hold", "0.05")
+    with kivra.Handle(emulated.path) as handle, kivra.ServoLoop(arm, realtime=False) as loop:
+        with kivra.bridge(loop, handle=handle) as bridge:
+            wait_for(lambda: bridge.stats().handle_frames > 0, "no frame published")
+            handle.close() if end == "close" else emulated.stop()
+            wait_for(lambda: not bridge.stats().handle_reading, "the reading did not end")
+            before = bridge.stats()
+            lines, _ = listen(loop, "--seconds", "1")
+            after = bridge.stats()
+        assert loop.running
+    assert (after.handle_failure, after.handle_frames) == (failure, before.handle_frames)
+    assert "buttons" not in lines and len(lines["joint_states"]) > 100
+    assert after.published_states > before.published_states
 
 
 @pytest.mark.parametrize(

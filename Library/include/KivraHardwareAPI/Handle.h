@@ -35,6 +35,11 @@ struct HandleErrorResponse {
     uint8_t error_code;
 };
 
+// The status frame's fourth byte: the hall-effect sensor level in its low
+// five bits, one bit per button above them.
+constexpr uint8_t HANDLE_BUTTONS = 3;
+constexpr uint8_t MAX_HALL_EFFECT_SENSOR_LEVEL = 0x1F;
+
 // Result of reading the escaped status frame. When no frame was accepted,
 // error_flag holds the failure code and everything else is zero.
 struct ManiloStatus {

@@ -4,9 +4,11 @@
 // the arm's state published, force commands and effects taken.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
+#include "KivraHardwareAPI/Handle.h"
 #include "KivraHardwareAPI/ServoLoop.h"
 
 namespace Kivra::Bridge {
@@ -43,6 +45,19 @@ struct BridgeStatistics {
     uint64_t received_peer_states = 0;  // a coupled peer's states applied
     uint64_t lost_messages = 0;         // dropped by receive_loss
     std::string last_refusal;           // why the latest command was refused
+    uint64_t handle_frames = 0;         // status frames of the handle published
+    uint64_t handle_timeouts = 0;       // reads of the handle that found no frame in time
+    bool handle_reading = false;        // a handle is attached and still read
+    int32_t handle_failure = 0;         // the status that ended the handle's reading; 0: none
+};
+
+// A handle as the bridge reads it. read takes the next status frame within
+// timeout [s] and returns a status of the C interface: 0 a frame,
+// 1 (timed out) none in time; any other ends the reading. release is called
+// once, on the bridge's thread, when the reading ends.
+struct HandleSource {
+    std::function<int32_t(HardwareAPI::Devices::ManiloStatus& status, double timeout)> read;
+    std::function<void()> release;
 };
 
 // What a teleoperation coupling is doing, as the servo thread last left it.
@@ -58,6 +73,8 @@ struct CouplingState {
     double longest_positive = 0.0;   // [s] the longest the observed energy stayed above zero
 };
 
+enum class HandleAttach { attached, stopped, already_reading };
+
 class Bridge {
 public:
     // Starts publishing loop's state and taking commands for it on a thread
@@ -72,6 +89,12 @@ public:
     // off the loop; commands already applied run out with the loop's own
     // hold and ramp.
     void stop();
+    // Publishes the handle's status frames on buttons (sensor_msgs/Joy) and
+    // orientation (geometry_msgs/QuaternionStamped), read on a thread of the
+    // bridge's own until stop() or until a read fails. One handle per
+    // bridge: unless attached, source is released at once. Throws
+    // std::runtime_error naming the DDS call that failed.
+    HandleAttach attach_handle(HandleSource source);
     BridgeStatistics statistics() const;
     CouplingState coupling() const;
 

@@ -3,6 +3,7 @@
  *
  * Topics under rt/<namespace>/: joint_states, pose, twist, wrench at up to
  * the loop's rate, diagnostics at 1 Hz; force_command and effects are taken.
+ * With a handle attached, its status frames on buttons and orientation.
  * Conventions and status codes: kivra/kivra_status.h. */
 #ifndef KIVRA_BRIDGE_H
 #define KIVRA_BRIDGE_H
@@ -15,6 +16,7 @@ extern "C" {
 
 typedef struct kivra_servo kivra_servo;
 typedef struct kivra_bridge kivra_bridge;
+typedef struct kivra_handle kivra_handle;
 
 typedef struct kivra_bridge_options {
     const char* name_space;  /* topics rt/<name_space>/...; NULL: "kivra" */
@@ -44,7 +46,12 @@ typedef struct kivra_bridge_statistics {
     uint64_t effects_applied;
     uint64_t refused_effects; /* never applied */
     uint64_t received_peer_states;
-    uint64_t lost_messages; /* by receive_loss */
+    uint64_t lost_messages;   /* by receive_loss */
+    uint64_t handle_frames;   /* the handle's status frames published */
+    uint64_t handle_timeouts; /* reads of the handle that found no frame in time */
+    int32_t handle_reading;   /* 1 while an attached handle is read */
+    kivra_status
+        handle_failure; /* what ended the handle's reading (KIVRA_CLOSED, KIVRA_HUNG_UP...); KIVRA_OK: nothing */
 } kivra_bridge_statistics;
 
 typedef struct kivra_coupling_state {
@@ -75,6 +82,19 @@ const char* kivra_bridge_last_error(void);
 kivra_status kivra_bridge_stop(kivra_bridge* bridge);
 /* Stops and frees. NULL is ignored. */
 void kivra_bridge_destroy(kivra_bridge* bridge);
+/* Publishes handle's status frames, each as it comes, on buttons
+ * (sensor_msgs/msg/Joy: buttons 0 or 1 for bits 0 to 2, axes the hall-effect
+ * sensor level from 0 to 1) and orientation (geometry_msgs/msg/QuaternionStamped),
+ * read on a thread of the bridge's own. Until the bridge stops, its reads
+ * are the bridge's: the program's kivra_handle_receive and
+ * kivra_handle_read_status_frame give KIVRA_BUSY. The program may still send
+ * requests (the handle pauses its frames after one), close and destroy the
+ * handle: a handle closed, destroyed or failing only ends the bridge's reading,
+ * its topics go quiet and statistics keep why (handle_failure). The handle is
+ * the program's again once the bridge has stopped. KIVRA_BUSY when this
+ * bridge already reads a handle or another bridge reads this one,
+ * KIVRA_CLOSED when the handle is closed or the bridge stopped. */
+kivra_status kivra_bridge_attach_handle(kivra_bridge* bridge, kivra_handle* handle);
 kivra_status kivra_bridge_get_statistics(const kivra_bridge* bridge, kivra_bridge_statistics* statistics);
 /* Why the latest command was refused, into text of capacity bytes ("" when none). */
 kivra_status kivra_bridge_last_refusal(const kivra_bridge* bridge, char* text, size_t capacity);

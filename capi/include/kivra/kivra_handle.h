@@ -2,7 +2,9 @@
  *
  * A handle is owned like an arm: every kivra_handle_open is matched by one
  * kivra_handle_destroy. One handle may be used from several threads; a
- * request or a receive never interleaves with another on the wire.
+ * request or a receive never interleaves with another on the wire. While a
+ * network bridge reads the handle (kivra_bridge_attach_handle) its receives
+ * and status frame reads give KIVRA_BUSY; requests and closing work as ever.
  * Conventions and status codes: kivra/kivra_status.h. */
 #ifndef KIVRA_HANDLE_H
 #define KIVRA_HANDLE_H

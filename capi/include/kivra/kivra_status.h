@@ -33,7 +33,7 @@ enum kivra_status_code {
     KIVRA_INTERRUPTED = 7,   /* the calling thread's interrupt descriptor became readable (kivra_set_interrupt_fd) */
     KIVRA_INVALID_ARGUMENT = 16, /* a NULL handle or buffer, or a value out of range */
     KIVRA_CLOSED = 17,           /* the device was closed by this process */
-    KIVRA_BUSY = 18,             /* a servo loop owns the device */
+    KIVRA_BUSY = 18,             /* a servo loop owns the device, or a network bridge its reads */
     KIVRA_OUT_OF_MEMORY = 19,
     KIVRA_INTERNAL_ERROR = 20
 };

@@ -19,6 +19,16 @@ def _arm_on(port: str, stack: contextlib.ExitStack, args: argparse.Namespace) ->
     return stack.enter_context(Arm(port, timeout=args.timeout))
 
 
+def _handle_on(port: str, stack: contextlib.ExitStack, args: argparse.Namespace) -> Any:
+    """The handle at port, or on a new emulator for 'emulator'; closed with stack."""
+    from ..emulator import Emulator
+    from ..handle import Handle
+
+    if port == "emulator":
+        port = stack.enter_context(Emulator("handle")).port
+    return stack.enter_context(Handle(port, timeout=args.timeout))
+
+
 def _loop_on(arm: Any, stack: contextlib.ExitStack, args: argparse.Namespace) -> Any:
     from ..servo import ServoLoop
 
@@ -46,6 +56,7 @@ def run_bridge(args: argparse.Namespace) -> int:
     with contextlib.ExitStack() as stack:
         stop = stack.enter_context(_Interrupt())
         loop = _loop_on(_arm_on(args.port, stack, args), stack, args)
+        handle = _handle_on(args.handle, stack, args) if args.handle else None
         bridge = stack.enter_context(
             Bridge(
                 loop,
@@ -56,12 +67,19 @@ def run_bridge(args: argparse.Namespace) -> int:
                 coupling_stiffness=args.stiffness,
                 coupling_damping=args.damping,
                 passivity_control=not args.no_passivity,
+                handle=handle,
             )
         )
         print(
-            "kivra bridge: /%s/joint_states, pose, twist, wrench, diagnostics; taking /%s/force_command and "
+            "kivra bridge: /%s/joint_states, pose, twist, wrench, %sdiagnostics; taking /%s/force_command and "
             "/%s/effects%s  (Ctrl-C to stop)"
-            % (args.namespace, args.namespace, args.namespace, "; coupled to /%s" % args.peer if args.peer else ""),
+            % (
+                args.namespace,
+                "buttons, orientation, " if handle else "",
+                args.namespace,
+                args.namespace,
+                "; coupled to /%s" % args.peer if args.peer else "",
+            ),
             flush=True,
         )
 
@@ -75,6 +93,11 @@ def run_bridge(args: argparse.Namespace) -> int:
                 s.refused_effects,
                 loop_stats.missed_deadlines,
             )
+            if handle:
+                line += "  handle frames %d%s" % (
+                    s.handle_frames,
+                    " (reading ended: %s)" % s.handle_failure if s.handle_failure else "",
+                )
             if args.peer:
                 c = bridge.coupling()
                 line += "  error %.1f mm  observed energy %.4f J" % (c.error * 1e3, c.observed_energy)
@@ -144,6 +167,9 @@ def add_commands(commands: Any) -> None:
     p.add_argument("--namespace", default="kivra", help="topics under /NAMESPACE/ (kivra)")
     p.add_argument("--state-rate", type=float, default=1000.0, metavar="HZ", help="state topics' rate (1000)")
     p.add_argument("--peer", help="couple to the arm published under this namespace (teleoperation)")
+    p.add_argument(
+        "--handle", metavar="PORT", help="also publish the handle at PORT (or 'emulator'): buttons, orientation"
+    )
     _coupling_options(p)
     _common_options(p)
     p.set_defaults(run=run_bridge)
