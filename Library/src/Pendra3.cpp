@@ -68,7 +68,7 @@ Outcome Pendra3::send_request_of_arm(std::size_t n, ExchangeRule& rule) {
         const long long window_ns = rule.timeout_ns();
         outcome = await_quiet_line(window_ns > 0 ? monotonic_nanoseconds() + 2 * window_ns : 0);
         // The devices' own calls send anyway: what comes is checked as always.
-        if (!outcome.ok() && !rule.whole_second) return outcome;
+        if (!outcome.ok() && !rule.whole_second && !rule.sends_anyway) return outcome;
         rule.start();
     }
     // The arm speaks only when asked, so anything waiting before a request
@@ -296,6 +296,14 @@ uint8_t Pendra3::reply_code_of(uint8_t command_code) {
 Outcome Pendra3::exchange(uint8_t code, const Vector3& command, Vector3& first, Vector3& second, double timeout) {
     if (reply_code_of(code) == 0) return {OutcomeKind::wrong_code, code};
     return state_exchange(code, command, first, second, ExchangeRule::precise(timeout));
+}
+
+Outcome Pendra3::last_exchange(uint8_t code, const Vector3& command, double timeout) {
+    if (reply_code_of(code) == 0) return {OutcomeKind::wrong_code, code};
+    ExchangeRule rule = ExchangeRule::precise(timeout);
+    rule.sends_anyway = true;
+    Vector3 first{}, second{};
+    return state_exchange(code, command, first, second, rule);
 }
 
 Outcome Pendra3::wakeup(DeviceInfo& info, double timeout) {

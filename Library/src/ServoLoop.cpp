@@ -433,11 +433,10 @@ void ServoLoop::Shared::run() {
         }
     }
 
-    // The last word to the arm is zero force, and nothing may cut it short.
+    // The last word to the arm is zero force, and nothing may cut it short:
+    // not a signal, and not a line still busy with a late reply.
     Devices::set_thread_interrupt_fd(-1);
-    Vector3 ignored_position{}, ignored_velocity{};
-    arm.exchange(Devices::Pendra3Code::END_EFFECTOR_FORCE, Vector3{0.0f, 0.0f, 0.0f}, ignored_position,
-                 ignored_velocity, timeout);
+    arm.last_exchange(Devices::Pendra3Code::END_EFFECTOR_FORCE, Vector3{0.0f, 0.0f, 0.0f}, timeout);
 }
 
 ServoLoop::ServoLoop(Devices::Pendra3& arm, const LoopOptions& options) {

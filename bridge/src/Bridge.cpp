@@ -45,6 +45,16 @@ constexpr double HANDLE_READ_TIMEOUT = 0.1;
 constexpr int32_t HANDLE_TIMED_OUT = int32_t(HardwareAPI::OutcomeKind::timed_out);
 constexpr uint8_t LEVEL_OK = 0, LEVEL_WARN = 1, LEVEL_ERROR = 2;
 
+// The idle class: any ordinary thread that wakes takes this processor at
+// once. The loop's replies reach it through the kernel's worker threads,
+// which are ordinary ones; publishing at nice 0 would make them wait for the
+// rest of this thread's time slice, and the loop miss its deadline. The tap
+// holds seconds of ticks for the moments the calling thread waits.
+void enter_idle_class() {
+    sched_param none{};
+    pthread_setschedparam(pthread_self(), SCHED_IDLE, &none);
+}
+
 // An entity that deletes itself (and, for a participant, all it holds).
 struct Entity {
     dds_entity_t handle = 0;
@@ -331,6 +341,7 @@ void Bridge::Shared::publish_handle(const HardwareAPI::Devices::ManiloStatus& st
 }
 
 void Bridge::Shared::read_handle() {
+    enter_idle_class();  // frames wait in the port meanwhile
     HardwareAPI::Devices::ManiloStatus status;
     while (!stopping.load(std::memory_order_acquire)) {
         int32_t result;
@@ -571,13 +582,7 @@ void Bridge::Shared::publish_diagnostics(int64_t now) {
 }
 
 void Bridge::Shared::run() {
-    // The idle class: any ordinary thread that wakes takes this processor at
-    // once. The loop's replies reach it through the kernel's worker threads,
-    // which are ordinary ones; publishing at nice 0 would make them wait for
-    // the rest of this thread's time slice, and the loop miss its deadline.
-    // The tap holds seconds of ticks for the moments this thread waits.
-    sched_param none{};
-    pthread_setschedparam(pthread_self(), SCHED_IDLE, &none);
+    enter_idle_class();
     const double state_interval = 1.0 / options.state_rate;
     const int64_t diagnostics_interval = int64_t(1e9 / options.diagnostics_rate);
     int64_t next_diagnostics = monotonic_nanoseconds() + diagnostics_interval;

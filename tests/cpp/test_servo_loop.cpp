@@ -48,6 +48,8 @@ public:
         this->coordinate = coordinate, delayed_request = delayed, delay = std::chrono::milliseconds(delay_ms);
     }
     const std::string& path() const { return pty.path(); }
+    // Bytes nobody asked for, as a line with a stray reply carries them.
+    void send(const Bytes& bytes) const { pty.send(bytes); }
     std::vector<Request> requests() const {
         std::lock_guard<std::mutex> guard(mutex);
         return seen;
@@ -552,6 +554,34 @@ TEST_F(ServoOnPty, SkipsMissedDeadlinesWithoutCatchingUp) {
     for (const Request& request : requests)
         soon_after += request.time > stall_end && request.time < stall_end + std::chrono::milliseconds(10);
     EXPECT_LE(soon_after, 12);
+}
+
+TEST_F(ServoOnPty, TheLastZeroForceGoesOutOnALineThatNeverFallsQuiet) {
+    // After a time-out the loop waits for a quiet line before it asks again;
+    // stray bytes every millisecond keep the line from ever falling quiet.
+    options.exchange_timeout = 0.005;
+    ServoLoop loop(arm, options);
+    loop.set_effects(with([](Effects& e) { e.constant_force = {1, 0, 0}; }));
+    ASSERT_TRUE(loop.start());
+    run_ticks(loop, 20);
+    std::atomic<bool> babbling{true};
+    std::thread babbler([&] {
+        while (babbling) {
+            peer.send({0x55});
+            run_for(0.001);
+        }
+    });
+    for (int i = 0; i < 3000 * time_scale() && loop.statistics().failed_exchanges < 3; ++i) run_for(0.001);
+    loop.stop();
+    babbling = false;
+    babbler.join();
+    ASSERT_GE(loop.statistics().failed_exchanges, 3u);
+    // The peer reads on a thread of its own.
+    for (int i = 0; i < 1000 * time_scale() && peer.requests().back().force[0] != 0.0f; ++i) run_for(0.001);
+    const auto requests = peer.requests();
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_EQ(requests[requests.size() - 2].force[0], 1.0f);
+    EXPECT_EQ(requests.back().force[0], 0.0f);
 }
 
 TEST_F(ServoOnPty, StopLeavesTheArmUsable) {

@@ -213,24 +213,18 @@ def test_unsafe_effects_are_refused_and_change_nothing(arm, effects, force_limit
 @pytest.mark.slow
 def test_a_device_slower_than_the_time_out_never_answers_another_request(emulator):
     # Every reply comes 30 ms after its request, after the 20 ms time-out.
-    delay = 0.03
-    arm = kivra.Arm(emulator("--delay", str(delay)).path, timeout=0.02)
+    arm = kivra.Arm(emulator("--delay", "0.03").path, timeout=0.02)
     outcomes = []
     for _ in range(100):
-        sent = time.monotonic()
         try:
             arm.exchange_force((0.0, 0.0, 0.0))
-            outcomes.append(time.monotonic() - sent)
+            outcomes.append("reply")
         except kivra.DeviceTimeout:
             outcomes.append("timeout")
     arm.close()
-    # A process the machine holds back past a reply's arrival may take that
-    # reply, its own, late. A reply taken sooner than the device's delay after
-    # the request answers an earlier one: the shifted replies of a port that
-    # took the late bytes for the next answer.
-    replies = [taken for taken in outcomes if taken != "timeout"]
-    assert all(taken >= delay for taken in replies), outcomes
-    assert len(replies) < 50, outcomes
+    # A process the machine holds back past a reply's arrival takes that reply,
+    # its own, late; replies shifted to the next request would be nearly all.
+    assert outcomes.count("reply") <= 10, outcomes
 
 
 @pytest.mark.slow

@@ -46,6 +46,10 @@ enum class ReadPath { stream, waiting };
 struct ExchangeRule {
     double timeout = 0;  // [s]; 0 or less: no limit
     bool whole_second = false;
+    // Sent even when the line has not gone quiet after an earlier time-out:
+    // a last word that must reach the device. What comes back is checked as
+    // always.
+    bool sends_anyway = false;
     FailureSink sink = FailureSink::silent;
     WaitLimit limit;  // precise: the exchange's own, from start()
 

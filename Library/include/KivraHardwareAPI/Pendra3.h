@@ -75,6 +75,10 @@ public:
     // waiting. first and second are written only when it is done. Allocates
     // nothing.
     Outcome exchange(uint8_t code, const Vector3& command, Vector3& first, Vector3& second, double timeout);
+    // The same exchange as a last word that must reach the arm (a loop's
+    // final zero force): sent even when the line has not gone quiet after an
+    // earlier time-out. The reply is read and dropped.
+    Outcome last_exchange(uint8_t code, const Vector3& command, double timeout);
     // The wakeup exchange with an outcome; info is written only when done.
     Outcome wakeup(DeviceInfo& info, double timeout);
     // An identifier request (SELECT_DEVICE_ID or SELECT_FIRMWARE_VERSION).
