@@ -71,71 +71,73 @@ static void print_publications(dds_entity_t reader, const char* prefix) {
     if (count > 0) dds_return_loan(reader, samples, count);
 }
 
-static void print_samples(dds_entity_t joints, dds_entity_t poses, dds_entity_t wrenches) {
+/* Takes what reader holds and prints each valid sample with print_one. */
+static void take_each(dds_entity_t reader, void (*print_one)(const void*)) {
     void* samples[BATCH];
     dds_sample_info_t infos[BATCH];
-    int32_t count;
     samples[0] = NULL;
-    count = dds_take(joints, samples, infos, BATCH, BATCH);
+    const int32_t count = dds_take(reader, samples, infos, BATCH, BATCH);
     for (int32_t i = 0; i < count; ++i) {
-        const sensor_msgs_msg_dds__JointState_* s = samples[i];
-        if (!infos[i].valid_data) continue;
-        printf("joint_states %lld ", (long long)stamp_ns(&s->header.stamp));
-        for (uint32_t n = 0; n < s->name._length; ++n) printf("%s%s", n ? "," : "", s->name._buffer[n]);
-        const dds_sequence_double* columns[3] = {&s->position, &s->velocity, &s->effort};
-        for (int c = 0; c < 3; ++c) {
-            for (uint32_t n = 0; n < columns[c]->_length; ++n) printf(" %.9g", columns[c]->_buffer[n]);
-        }
-        printf("\n");
+        if (infos[i].valid_data) print_one(samples[i]);
     }
-    if (count > 0) dds_return_loan(joints, samples, count);
-    samples[0] = NULL;
-    count = dds_take(poses, samples, infos, BATCH, BATCH);
-    for (int32_t i = 0; i < count; ++i) {
-        const geometry_msgs_msg_dds__PoseStamped_* s = samples[i];
-        if (!infos[i].valid_data) continue;
-        printf("pose %lld %s %.9g %.9g %.9g %.9g %.9g %.9g %.9g\n", (long long)stamp_ns(&s->header.stamp),
-               s->header.frame_id[0] ? s->header.frame_id : "-", s->pose.position.x, s->pose.position.y,
-               s->pose.position.z, s->pose.orientation.x, s->pose.orientation.y, s->pose.orientation.z,
-               s->pose.orientation.w);
-    }
-    if (count > 0) dds_return_loan(poses, samples, count);
-    samples[0] = NULL;
-    count = dds_take(wrenches, samples, infos, BATCH, BATCH);
-    for (int32_t i = 0; i < count; ++i) {
-        const geometry_msgs_msg_dds__WrenchStamped_* s = samples[i];
-        if (!infos[i].valid_data) continue;
-        printf("wrench %lld %.9g %.9g %.9g\n", (long long)stamp_ns(&s->header.stamp), s->wrench.force.x,
-               s->wrench.force.y, s->wrench.force.z);
-    }
-    if (count > 0) dds_return_loan(wrenches, samples, count);
+    if (count > 0) dds_return_loan(reader, samples, count);
 }
 
-static void print_handle(dds_entity_t joys, dds_entity_t orientations) {
-    void* samples[BATCH];
-    dds_sample_info_t infos[BATCH];
-    int32_t count;
-    samples[0] = NULL;
-    count = dds_take(joys, samples, infos, BATCH, BATCH);
-    for (int32_t i = 0; i < count; ++i) {
-        const sensor_msgs_msg_dds__Joy_* s = samples[i];
-        if (!infos[i].valid_data) continue;
-        printf("buttons %lld %s ", (long long)stamp_ns(&s->header.stamp), s->header.frame_id);
-        for (uint32_t n = 0; n < s->axes._length; ++n) printf("%s%.9g", n ? "," : "", s->axes._buffer[n]);
-        printf("%s ", s->axes._length ? "" : "-");
-        for (uint32_t n = 0; n < s->buttons._length; ++n) printf("%s%d", n ? "," : "", (int)s->buttons._buffer[n]);
-        printf("\n");
+static void print_joints(const void* sample) {
+    const sensor_msgs_msg_dds__JointState_* s = sample;
+    printf("joint_states %lld ", (long long)stamp_ns(&s->header.stamp));
+    for (uint32_t n = 0; n < s->name._length; ++n) printf("%s%s", n ? "," : "", s->name._buffer[n]);
+    const dds_sequence_double* columns[3] = {&s->position, &s->velocity, &s->effort};
+    for (int c = 0; c < 3; ++c) {
+        for (uint32_t n = 0; n < columns[c]->_length; ++n) printf(" %.9g", columns[c]->_buffer[n]);
     }
-    if (count > 0) dds_return_loan(joys, samples, count);
-    samples[0] = NULL;
-    count = dds_take(orientations, samples, infos, BATCH, BATCH);
-    for (int32_t i = 0; i < count; ++i) {
-        const geometry_msgs_msg_dds__QuaternionStamped_* s = samples[i];
-        if (!infos[i].valid_data) continue;
-        printf("orientation %lld %s %.9g %.9g %.9g %.9g\n", (long long)stamp_ns(&s->header.stamp), s->header.frame_id,
-               s->quaternion.x, s->quaternion.y, s->quaternion.z, s->quaternion.w);
-    }
-    if (count > 0) dds_return_loan(orientations, samples, count);
+    printf("\n");
+}
+
+static void print_pose(const void* sample) {
+    const geometry_msgs_msg_dds__PoseStamped_* s = sample;
+    printf("pose %lld %s %.9g %.9g %.9g %.9g %.9g %.9g %.9g\n", (long long)stamp_ns(&s->header.stamp),
+           s->header.frame_id[0] ? s->header.frame_id : "-", s->pose.position.x, s->pose.position.y, s->pose.position.z,
+           s->pose.orientation.x, s->pose.orientation.y, s->pose.orientation.z, s->pose.orientation.w);
+}
+
+static void print_wrench(const void* sample) {
+    const geometry_msgs_msg_dds__WrenchStamped_* s = sample;
+    printf("wrench %lld %.9g %.9g %.9g\n", (long long)stamp_ns(&s->header.stamp), s->wrench.force.x, s->wrench.force.y,
+           s->wrench.force.z);
+}
+
+static void print_buttons(const void* sample) {
+    const sensor_msgs_msg_dds__Joy_* s = sample;
+    printf("buttons %lld %s ", (long long)stamp_ns(&s->header.stamp), s->header.frame_id);
+    for (uint32_t n = 0; n < s->axes._length; ++n) printf("%s%.9g", n ? "," : "", s->axes._buffer[n]);
+    printf("%s ", s->axes._length ? "" : "-");
+    for (uint32_t n = 0; n < s->buttons._length; ++n) printf("%s%d", n ? "," : "", (int)s->buttons._buffer[n]);
+    printf("\n");
+}
+
+static void print_orientation(const void* sample) {
+    const geometry_msgs_msg_dds__QuaternionStamped_* s = sample;
+    printf("orientation %lld %s %.9g %.9g %.9g %.9g\n", (long long)stamp_ns(&s->header.stamp), s->header.frame_id,
+           s->quaternion.x, s->quaternion.y, s->quaternion.z, s->quaternion.w);
+}
+
+/* The topics read with the sensor-data QoS, each with its printer. */
+static const struct {
+    const dds_topic_descriptor_t* type;
+    const char* name;
+    void (*print)(const void*);
+} STATE_TOPICS[] = {
+    {&sensor_msgs_msg_dds__JointState__desc, "joint_states", print_joints},
+    {&geometry_msgs_msg_dds__PoseStamped__desc, "pose", print_pose},
+    {&geometry_msgs_msg_dds__WrenchStamped__desc, "wrench", print_wrench},
+    {&sensor_msgs_msg_dds__Joy__desc, "buttons", print_buttons},
+    {&geometry_msgs_msg_dds__QuaternionStamped__desc, "orientation", print_orientation},
+};
+#define STATE_TOPIC_COUNT (sizeof STATE_TOPICS / sizeof STATE_TOPICS[0])
+
+static void print_samples(const dds_entity_t* readers) {
+    for (size_t r = 0; r < STATE_TOPIC_COUNT; ++r) take_each(readers[r], STATE_TOPICS[r].print);
 }
 
 static int matched(dds_entity_t writer) {
@@ -210,27 +212,13 @@ int main(int argc, char** argv) {
 
     const dds_entity_t publications =
         must(dds_create_reader(participant, DDS_BUILTIN_TOPIC_DCPSPUBLICATION, NULL, NULL), "publications");
-    const dds_entity_t joints = must(
-        dds_create_reader(participant, topic(participant, &sensor_msgs_msg_dds__JointState__desc, ns, "joint_states"),
-                          sensor, NULL),
-        "joint_states reader");
-    const dds_entity_t poses =
-        must(dds_create_reader(participant, topic(participant, &geometry_msgs_msg_dds__PoseStamped__desc, ns, "pose"),
-                               sensor, NULL),
-             "pose reader");
-    const dds_entity_t wrenches = must(
-        dds_create_reader(participant, topic(participant, &geometry_msgs_msg_dds__WrenchStamped__desc, ns, "wrench"),
-                          sensor, NULL),
-        "wrench reader");
-    const dds_entity_t joys =
-        must(dds_create_reader(participant, topic(participant, &sensor_msgs_msg_dds__Joy__desc, ns, "buttons"), sensor,
-                               NULL),
-             "buttons reader");
-    const dds_entity_t orientations =
-        must(dds_create_reader(participant,
-                               topic(participant, &geometry_msgs_msg_dds__QuaternionStamped__desc, ns, "orientation"),
-                               sensor, NULL),
-             "orientation reader");
+    dds_entity_t readers[STATE_TOPIC_COUNT];
+    for (size_t r = 0; r < STATE_TOPIC_COUNT; ++r) {
+        readers[r] =
+            must(dds_create_reader(participant, topic(participant, STATE_TOPICS[r].type, ns, STATE_TOPICS[r].name),
+                                   sensor, NULL),
+                 STATE_TOPICS[r].name);
+    }
     const dds_entity_t commands =
         must(dds_create_writer(participant,
                                topic(participant, &geometry_msgs_msg_dds__WrenchStamped__desc, ns, "force_command"),
@@ -271,12 +259,10 @@ int main(int argc, char** argv) {
             refused_sent = 1;
         }
         print_publications(publications, prefix);
-        print_samples(joints, poses, wrenches);
-        print_handle(joys, orientations);
+        print_samples(readers);
         dds_sleepfor(DDS_MSECS(1));
     }
-    print_samples(joints, poses, wrenches);
-    print_handle(joys, orientations);
+    print_samples(readers);
     dds_delete_qos(sensor);
     dds_delete_qos(reliable);
     dds_delete(participant);
