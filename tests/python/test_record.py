@@ -188,7 +188,8 @@ def test_export_gives_the_trace_row_by_row(arm, tmp_path, compression):
     # The effects changes come with the tick they first applied to, and the file written beside it.
     recorded = list(kivra.read_recording(path))
     with_changes = [r.state.tick for r in recorded if r.changes]
-    changed = [t.tick for t, before in zip(trace[first + 1:], trace[first:]) if t.effects_changes != before.effects_changes]
+    changed = [t.tick for t, before in zip(trace[first + 1:], trace[first:])
+               if t.effects_changes != before.effects_changes]
     assert with_changes == [trace[first].tick] + changed and len(changed) == 1
     assert recorded[with_changes[1] - with_changes[0]].changes[0]["effects"]["spring"]["stiffness"] == 50
     assert kivra_command("export", path, "--csv") == "kivra export: %d ticks into %s\n" % (
