@@ -1,6 +1,7 @@
 // Recordings behind the C interface: a Recorder of the core per handle, tied
 // to its loop's handle so that a loop freed first ends its recordings.
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include <system_error>
 
 #include "KivraHardwareAPI/Recording.h"
+#include "KivraHardwareAPI/RecordingReader.h"
 #include "capi_internal.h"
 #include "kivra/kivra_record.h"
 #include "servo_internal.h"
@@ -157,6 +159,112 @@ kivra_status kivra_recording_describe_scene(kivra_recording* recording, const ch
         if (recording->recorder) recording->recorder->describe_scene(description);
         return KIVRA_OK;
     });
+}
+
+}  // extern "C"
+
+struct kivra_recording_reader {
+    std::unique_ptr<Recording::RecordingReader> reader;
+    Recording::RecordedTick tick;
+    std::string problem;
+};
+
+namespace {
+
+void copy_text(const std::string& text, char* buffer, size_t size) {
+    if (buffer == nullptr || size == 0) return;
+    const std::size_t length = std::min(text.size(), size - 1);
+    std::memcpy(buffer, text.data(), length);
+    buffer[length] = '\0';
+}
+
+// What a reader's and a repair's failures come to; problem says why.
+template <class Body>
+kivra_status reading(int32_t* detail, std::string& problem, Body&& body) {
+    return guarded(detail, [&]() -> kivra_status {
+        try {
+            problem.clear();
+            return body();
+        } catch (const std::system_error& error) {
+            problem = error.what();
+            return with_detail(detail, KIVRA_NOT_OPEN, error.code().value());
+        } catch (const Recording::FormatError& error) {
+            problem = error.what();
+            return with_detail(detail, KIVRA_INVALID_ARGUMENT);
+        }
+    });
+}
+
+}  // namespace
+
+extern "C" {
+
+kivra_status kivra_recording_open(const char* path, kivra_recording_reader** reader, int32_t* detail, char* problem,
+                                  size_t size) {
+    if (reader != nullptr) *reader = nullptr;
+    if (path == nullptr || reader == nullptr) return with_detail(detail, KIVRA_INVALID_ARGUMENT);
+    std::string why;
+    const kivra_status status = reading(detail, why, [&]() -> kivra_status {
+        auto opened = std::make_unique<kivra_recording_reader>();
+        opened->reader = std::make_unique<Recording::RecordingReader>(path);
+        *reader = opened.release();
+        return with_detail(detail, KIVRA_OK);
+    });
+    copy_text(why, problem, size);
+    return status;
+}
+
+kivra_status kivra_recording_next_tick(kivra_recording_reader* reader, kivra_tick* tick, uint64_t* stamp,
+                                       uint32_t* changes, int32_t* more) {
+    if (reader == nullptr || tick == nullptr || stamp == nullptr || changes == nullptr || more == nullptr)
+        return KIVRA_INVALID_ARGUMENT;
+    return reading(nullptr, reader->problem, [&]() -> kivra_status {
+        *more = reader->reader->next(reader->tick) ? 1 : 0;
+        if (*more == 0) reader->tick = {};
+        copy_tick(*tick, reader->tick.state);
+        *stamp = reader->tick.stamp;
+        *changes = uint32_t(reader->tick.changes.size());
+        return KIVRA_OK;
+    });
+}
+
+kivra_status kivra_recording_get_change(const kivra_recording_reader* reader, uint32_t index, char* buffer, size_t size,
+                                        size_t* length) {
+    if (reader == nullptr || buffer == nullptr || size == 0 || length == nullptr ||
+        index >= reader->tick.changes.size())
+        return KIVRA_INVALID_ARGUMENT;
+    const std::string& change = reader->tick.changes[index];
+    copy_text(change, buffer, size);
+    *length = change.size();
+    return KIVRA_OK;
+}
+
+kivra_status kivra_recording_get_problem(const kivra_recording_reader* reader, char* buffer, size_t size) {
+    if (reader == nullptr || buffer == nullptr || size == 0) return KIVRA_INVALID_ARGUMENT;
+    copy_text(reader->problem, buffer, size);
+    return KIVRA_OK;
+}
+
+kivra_status kivra_recording_get_whole(const kivra_recording_reader* reader, int32_t* whole) {
+    if (reader == nullptr || whole == nullptr) return KIVRA_INVALID_ARGUMENT;
+    *whole = reader->reader->whole() ? 1 : 0;
+    return KIVRA_OK;
+}
+
+void kivra_recording_close(kivra_recording_reader* reader) { delete reader; }
+
+kivra_status kivra_recording_repair(const char* path, uint64_t* ticks, int32_t* repaired, int32_t* detail,
+                                    char* problem, size_t size) {
+    if (path == nullptr || ticks == nullptr || repaired == nullptr) return with_detail(detail, KIVRA_INVALID_ARGUMENT);
+    std::string why;
+    const kivra_status status = reading(detail, why, [&]() -> kivra_status {
+        const Recording::RepairResult result = Recording::repair(path);
+        *ticks = result.ticks;
+        *repaired = result.was_whole ? 0 : 1;
+        return with_detail(detail, KIVRA_OK);
+    });
+    copy_text(why, problem, size);
+    return status;
 }
 
 }  // extern "C"

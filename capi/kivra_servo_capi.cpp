@@ -74,20 +74,6 @@ void copy_effects(kivra_effects& out, const Servo::Effects& in) {
     out.force_limit = in.force_limit;
 }
 
-void copy_tick(kivra_tick& out, const Servo::TickState& in) {
-    out.tick = in.tick;
-    out.time = in.time;
-    copy_vector(out.position, in.position);
-    copy_vector(out.velocity, in.velocity);
-    copy_vector(out.force, in.force);
-    copy_vector(out.host_force, in.host_force);
-    out.outcome = in.outcome;
-    out.wakeup_lateness = in.wakeup_lateness;
-    out.exchange_time = in.exchange_time;
-    out.effects_changes = in.effects_changes;
-    out.scene_changes = in.scene_changes;
-}
-
 void copy_percentiles(kivra_percentiles& out, const Servo::Percentiles& in) {
     out.p50 = in.p50;
     out.p99 = in.p99;
@@ -150,6 +136,20 @@ void unregister_loop(kivra_servo* servo) {
 __attribute__((destructor)) void stop_loops_on_unload() { stop_every_loop(); }
 
 }  // namespace
+
+void copy_tick(kivra_tick& out, const Servo::TickState& in) {
+    out.tick = in.tick;
+    out.time = in.time;
+    copy_vector(out.position, in.position);
+    copy_vector(out.velocity, in.velocity);
+    copy_vector(out.force, in.force);
+    copy_vector(out.host_force, in.host_force);
+    out.outcome = in.outcome;
+    out.wakeup_lateness = in.wakeup_lateness;
+    out.exchange_time = in.exchange_time;
+    out.effects_changes = in.effects_changes;
+    out.scene_changes = in.scene_changes;
+}
 
 extern "C" {
 

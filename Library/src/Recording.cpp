@@ -17,6 +17,7 @@
 
 #include "KivraHardwareAPI/Clock.h"
 #include "KivraHardwareAPI/Threads.h"
+#include "RecordingFormat.h"
 
 namespace Kivra::HardwareAPI::Recording {
 
@@ -32,7 +33,6 @@ const char* const FRAME_ID = "kivra_base";
 
 namespace {
 
-constexpr int64_t NANOSECONDS_PER_SECOND = 1000000000;
 constexpr std::size_t BATCH = 1024;
 
 // The ROS 2 message definitions, as their packages give them (comments left out).
@@ -82,22 +82,13 @@ std::string ros2msg(const char* definition, std::initializer_list<std::pair<cons
 }
 
 void header(CdrWriter& cdr, uint64_t stamp) {
-    cdr.int32(int32_t(stamp / NANOSECONDS_PER_SECOND));
-    cdr.uint32(uint32_t(stamp % NANOSECONDS_PER_SECOND));
-    cdr.string(FRAME_ID);
-}
-
-void vector3(CdrWriter& cdr, const Servo::Vector3& value) {
-    for (float component : value) cdr.float64(component);
+    int32_t seconds = int32_t(stamp / NANOSECONDS_PER_SECOND);
+    uint32_t nanoseconds = uint32_t(stamp % NANOSECONDS_PER_SECOND);
+    header_layout(cdr, seconds, nanoseconds);
 }
 
 void zero_vector3(CdrWriter& cdr) {
     for (int i = 0; i < 3; ++i) cdr.float64(0.0);
-}
-
-void double_sequence(CdrWriter& cdr, const Servo::Vector3& value) {
-    cdr.sequence_length(3);
-    vector3(cdr, value);
 }
 
 void key_value(CdrWriter& cdr, const std::string& key, const std::string& value) {
@@ -170,7 +161,7 @@ Recorder::Recorder(Servo::ServoLoop& loop, const std::string& path, const Record
     batch_.resize(BATCH);
     try {
         writer_ = std::make_unique<McapWriter>(fd_, options.compression, options.chunk_size);
-        writer_->start("ros2", "kivra");
+        writer_->start(PROFILE, LIBRARY);
         struct Topic {
             const char* topic;
             const char* type;
@@ -365,11 +356,7 @@ void Recorder::write_tick(const Servo::TickState& tick) {
 
     cdr_.reset();
     header(cdr_, stamp);
-    cdr_.sequence_length(3);
-    for (const char* name : {"x", "y", "z"}) cdr_.string(name);
-    double_sequence(cdr_, tick.position);
-    double_sequence(cdr_, tick.velocity);
-    double_sequence(cdr_, tick.force);
+    joint_state_layout(cdr_, tick);
     write_message(channels_[JOINT_STATES_TOPIC], stamp);
 
     cdr_.reset();
@@ -392,14 +379,7 @@ void Recorder::write_tick(const Servo::TickState& tick) {
 
     cdr_.reset();
     header(cdr_, stamp);
-    cdr_.uint64(tick.tick);
-    cdr_.float64(tick.time);
-    cdr_.float32(tick.wakeup_lateness);
-    cdr_.float32(tick.exchange_time);
-    cdr_.int32(tick.outcome);
-    vector3(cdr_, tick.host_force);
-    cdr_.uint32(tick.effects_changes);
-    cdr_.uint32(tick.scene_changes);
+    tick_timing_layout(cdr_, tick);
     write_message(channels_[TICK_TIMING_TOPIC], stamp);
 
     if (tick.time >= next_diagnostics_) {

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "KivraHardwareAPI/Recording.h"
+#include "RecordingFormat.h"
 
 #ifdef KIVRA_HAVE_ZSTD
 #include <zstd.h>
@@ -21,22 +22,6 @@
 namespace Kivra::HardwareAPI::Recording {
 
 namespace {
-
-constexpr uint8_t MAGIC[8] = {0x89, 'M', 'C', 'A', 'P', '0', '\r', '\n'};
-
-enum Opcode : uint8_t {
-    HEADER = 0x01,
-    FOOTER = 0x02,
-    SCHEMA = 0x03,
-    CHANNEL = 0x04,
-    MESSAGE = 0x05,
-    CHUNK = 0x06,
-    MESSAGE_INDEX = 0x07,
-    CHUNK_INDEX = 0x08,
-    STATISTICS = 0x0B,
-    SUMMARY_OFFSET = 0x0E,
-    DATA_END = 0x0F,
-};
 
 constexpr int ZSTD_LEVEL = 3;
 

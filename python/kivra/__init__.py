@@ -61,6 +61,7 @@ from .servo import (
     Wall,
     status_name,
 )
+from .recording_reader import RecordedTick, RepairResult, read_recording, repair_recording
 
 __version__: str = _ffi.string(_lib.kivra_version()).decode()
 
@@ -148,7 +149,9 @@ __all__ = [
     "ProtocolError",
     "Recording",
     "RecordingError",
+    "RecordedTick",
     "RecordingStatus",
+    "RepairResult",
     "ServoLoop",
     "Spring",
     "TickState",
@@ -156,6 +159,8 @@ __all__ = [
     "bridge",
     "find_devices",
     "open_arm",
+    "read_recording",
+    "repair_recording",
     "status_name",
     "teleoperation",
     "web",

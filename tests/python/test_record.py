@@ -2,8 +2,11 @@
 MCAP and ROS 2 readers (tests/readers/read_mcap.js, under Node): every tick in
 order with the values the loop's own trace gave, the effects and scenes as they
 changed, a file cut short by SIGKILL, a full disk, and the loop's timing beside
-a recording."""
+a recording; the library's own reader, `kivra export` and `kivra record --repair`."""
 
+import csv
+
+import io
 import json
 import os
 import shutil
@@ -33,6 +36,13 @@ def read_back(path, mode="indexed"):
     )
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
+
+
+def kivra_command(*args):
+    done = subprocess.run([sys.executable, "-m", "kivra", *args], cwd=os.path.abspath(_MODULE_DIR),
+                          capture_output=True, text=True, timeout=bound(60.0))
+    assert done.returncode == 0, done.stderr
+    return done.stdout
 
 
 @pytest.fixture
@@ -138,6 +148,81 @@ def test_a_killed_recording_reads_back_up_to_its_last_chunk(emulator, tmp_path):
     times = [t[2] for t in got["topics"]["/kivra/tick_timing"]]
     ticks = [t[1] for t in got["topics"]["/kivra/tick_timing"]]
     assert times[-1] - times[0] >= 4.0 and ticks == list(range(ticks[0], ticks[0] + len(ticks)))
+    assert [r.state.tick for r in kivra.read_recording(path)] == ticks
+
+    # Cut inside a later chunk or its indexes: both readers stop at the same whole chunk.
+    with open(path, "r+b") as cut:
+        cut.truncate(os.path.getsize(path) * 2 // 3)
+    torn = [t[1] for t in read_back(path, "stream")["topics"]["/kivra/tick_timing"]]
+    assert [r.state.tick for r in kivra.read_recording(path)] == torn and 0 < len(torn) < len(ticks)
+    assert kivra_command("record", "--repair", path) == "kivra record: repaired %s: %d ticks kept\n" % (path, len(torn))
+    whole = read_back(path)  # through the new summary and chunk indexes
+    assert [t[1] for t in whole["topics"]["/kivra/tick_timing"]] == torn and whole["trailing"] == 0
+    assert whole["summary"]["messageCount"] == sum(len(m) for m in whole["topics"].values())
+    assert whole["summary"]["chunkCount"] == whole["summary"]["chunkIndexes"] >= 1
+    assert "is whole (%d ticks); left as it is" % len(torn) in kivra_command("record", "--repair", path)
+
+
+@pytest.mark.parametrize("compression", ["zstd", "lz4", "none"])
+def test_export_gives_the_trace_row_by_row(arm, tmp_path, compression):
+    path = str(tmp_path / "export.mcap")
+    with kivra.ServoLoop(arm, 1000.0, realtime=False) as loop:
+        with loop.record(path, compression):
+            loop.set_host_force((0.5, -0.25, 1.0))
+            time.sleep(0.3)
+            loop.set_effects(kivra.Spring((0.0, 0.0, 0.0), 50.0), force_limit=4.0)
+            time.sleep(0.3)
+            loop.stop()
+            trace = loop.trace()
+    rows = list(csv.reader(io.StringIO(kivra_command("export", path, "--csv", "-"))))
+    assert rows[0] == ["t", "x", "y", "z", "vx", "vy", "vz", "fx", "fy", "fz", "hx", "hy", "hz", "outcome",
+                       "lateness", "exchange"]
+    times = [t.time for t in trace]
+    first = times.index(float(rows[1][0]))
+    assert len(rows) - 1 == len(trace) - first > 300
+    for row, want in zip(rows[1:], trace[first:]):
+        assert [float(v) for v in row] == [want.time, *want.position, *want.velocity, *want.force,
+                                           *want.host_force, want.status, want.wakeup_lateness, want.exchange_time]
+    assert any(t.host_force[2] > 0 for t in trace[first:]) and any(t.force[0] != 0 for t in trace[first:])
+
+    # The effects changes come with the tick they first applied to, and the file written beside it.
+    recorded = list(kivra.read_recording(path))
+    with_changes = [r.state.tick for r in recorded if r.changes]
+    changed = [t.tick for t, before in zip(trace[first + 1:], trace[first:])
+               if t.effects_changes != before.effects_changes]
+    assert with_changes == [trace[first].tick] + changed and len(changed) == 1
+    assert recorded[with_changes[1] - with_changes[0]].changes[0]["effects"]["spring"]["stiffness"] == 50
+    assert kivra_command("export", path, "--csv") == "kivra export: %d ticks into %s\n" % (
+        len(rows) - 1, path[:-5] + ".csv")
+
+
+def _library_renamed(data):
+    return data.replace(b"kivra", b"kivrb", 1)
+
+
+def _chunk_byte_flipped(data):
+    at = data.index(b"kivra_base")  # a message's frame, inside the first chunk (not compressed)
+    return data[:at] + b"X" + data[at + 1:]
+
+
+@pytest.mark.parametrize("damage, problem", [
+    (lambda data: b"time,x,y,z\n0,1,2,3\n", r"not an MCAP file \(it does not start with MCAP's magic bytes\)"),
+    (_library_renamed, r'an MCAP file, but not a recording of kivra \(profile "ros2", library "kivrb"\)'),
+    (_chunk_byte_flipped, r"damaged at byte \d+: a chunk whose CRC does not match"),
+])
+def test_a_file_that_is_no_recording_is_refused_clearly(arm, tmp_path, damage, problem):
+    path = str(tmp_path / "damaged.mcap")
+    with kivra.ServoLoop(arm, 1000.0, realtime=False) as loop:
+        with loop.record(path, "none"):
+            time.sleep(0.1)
+    with open(path, "rb") as whole:
+        data = damage(whole.read())
+    with open(path, "wb") as damaged:
+        damaged.write(data)
+    with pytest.raises(kivra.RecordingError, match=problem):
+        list(kivra.read_recording(path))
+    with pytest.raises(kivra.RecordingError, match=problem):
+        kivra.repair_recording(path)
 
 
 @pytest.fixture

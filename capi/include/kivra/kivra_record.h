@@ -50,6 +50,42 @@ kivra_status kivra_recording_get_error(const kivra_recording* recording, char* b
 /* A text (JSON) describing the scene set next, written beside it when the loop switches to it. */
 kivra_status kivra_recording_describe_scene(kivra_recording* recording, const char* description);
 
+/* Reading recordings back. A reader walks the file from its start, without
+ * its summary: a file cut short by a killed process reads up to its last
+ * whole chunk. Chunks are decompressed and their CRCs checked. */
+typedef struct kivra_recording_reader kivra_recording_reader;
+
+/* Opens the recording at path. On KIVRA_OK *reader is a new handle;
+ * otherwise NULL and: KIVRA_NOT_OPEN with detail the errno when the file
+ * cannot be read, KIVRA_INVALID_ARGUMENT when it is not a recording of this
+ * library; problem (NULL: not wanted) then says why, zero-terminated into size bytes. */
+kivra_status kivra_recording_open(const char* path, kivra_recording_reader** reader, int32_t* detail, char* problem,
+                                  size_t size);
+/* The next tick into *tick and *stamp [ns since the epoch], *changes the
+ * number of effects and scene changes written with it (kivra_recording_get_change),
+ * and *more 1; *more 0 after the last whole tick. KIVRA_INVALID_ARGUMENT
+ * when the file is damaged before its end (kivra_recording_get_problem says where). */
+kivra_status kivra_recording_next_tick(kivra_recording_reader* reader, kivra_tick* tick, uint64_t* stamp,
+                                       uint32_t* changes, int32_t* more);
+/* Change index (from 0) of the tick read last, a JSON object ({"kind": "effects"
+ * or "scene", "tick", "time", ...}), zero-terminated into buffer of size
+ * bytes; *length is its length without the zero, whether it fit or not. */
+kivra_status kivra_recording_get_change(const kivra_recording_reader* reader, uint32_t index, char* buffer, size_t size,
+                                        size_t* length);
+/* Why the last call failed ("" if it did not), zero-terminated into buffer of size bytes. */
+kivra_status kivra_recording_get_problem(const kivra_recording_reader* reader, char* buffer, size_t size);
+/* Once the last tick was read: *whole 1 when the file ended with its summary and footer, 0 when cut short. */
+kivra_status kivra_recording_get_whole(const kivra_recording_reader* reader, int32_t* whole);
+/* Frees the reader. NULL is ignored. */
+void kivra_recording_close(kivra_recording_reader* reader);
+
+/* Makes the recording at path whole again when it was cut short: its whole
+ * chunks are rewritten with a new summary and footer into path + ".repair",
+ * which then replaces it. A whole file is left as it is (*repaired 0).
+ * *ticks: the ticks in the file, as kept. Fails as kivra_recording_open does. */
+kivra_status kivra_recording_repair(const char* path, uint64_t* ticks, int32_t* repaired, int32_t* detail,
+                                    char* problem, size_t size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -6,6 +6,8 @@
     kivra probe PORT [-n N]         one device's identity, status and exchange latency
     kivra monitor [PORT]            a live view of the servo loop (the emulator without PORT)
     kivra record FILE [--port P]    every servo tick into an MCAP file (ROS 2 message types)
+    kivra record --repair FILE      a recording cut short made whole
+    kivra export FILE --csv [OUT]   a recording's ticks as CSV
     kivra emulate arm|handle [...]  the device emulator shipped with the package
     kivra doctor [PORT]             permissions, port users, latency and real-time setup
     kivra bridge [--port P]         the arm's state on a ROS 2 network, force commands from it
@@ -31,7 +33,7 @@ from ..errors import KivraError
 from ..hand import PATTERNS, STRENGTH
 from .common import INTERRUPTED, _abandoned, _Interrupt, interruptible, measure_exchanges
 from .monitor import add_effect_arguments, DEMO_DAMPING, DEMO_SPRING, DEMO_WALL, apply_demo, emulated_arm, run_monitor
-from .record import add_record_arguments, cmd_record
+from .record import add_export_arguments, add_record_arguments, cmd_export, cmd_record
 
 
 def _ms(seconds: float) -> str:
@@ -342,6 +344,23 @@ def _add_record(commands: Any) -> None:
     p.set_defaults(run=cmd_record)
 
 
+def _add_export(commands: Any) -> None:
+    p = _add_parser(
+        commands,
+        "export",
+        _examples(
+            "kivra export run.mcap --csv           # one row per tick into run.csv",
+            "kivra export run.mcap --csv - | head  # the same on standard output",
+        ),
+        help="a recording's ticks as CSV",
+        description="Reads the recording FILE (one cut short up to its last whole chunk) and writes one row per "
+        "tick: time [s], position [m], velocity [m/s], force sent [N], host force [N], the exchange's outcome, "
+        "wake-up lateness [s] and exchange time [s].",
+    )
+    add_export_arguments(p)
+    p.set_defaults(run=cmd_export)
+
+
 def _add_emulate(commands: Any) -> None:
     p = _add_parser(
         commands,
@@ -401,6 +420,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_probe(commands)
     _add_monitor(commands)
     _add_record(commands)
+    _add_export(commands)
     _add_emulate(commands)
     _add_doctor(commands)
     from .network import add_commands

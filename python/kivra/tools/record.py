@@ -1,9 +1,13 @@
-"""``kivra record``: the servo loop on an arm (or the emulated one), every tick into an MCAP file."""
+"""``kivra record``: the servo loop on an arm (or the emulated one), every tick into an MCAP file;
+``kivra record --repair``: a recording cut short made whole; ``kivra export``: a recording's ticks as CSV."""
 
 import argparse
 import contextlib
+import csv
+import os
 import sys
 import time
+from typing import TextIO
 
 from ..emulator import Emulator
 from .common import INTERRUPTED, _Interrupt
@@ -13,7 +17,13 @@ _STATUS_INTERVAL = 1.0  # [s]
 
 
 def add_record_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("file", help="the MCAP file to write (replaced if it exists)")
+    p.add_argument("file", help="the MCAP file to write (replaced if it exists), or to repair with --repair")
+    p.add_argument(
+        "--repair",
+        action="store_true",
+        help="instead of recording: make FILE whole again if its recording was cut short (its whole chunks "
+        "kept, a new summary and footer), in place; a whole FILE is left as it is",
+    )
     p.add_argument("--port", help="the arm's port; without it the emulated arm")
     p.add_argument("--duration", type=float, default=0.0, help="stop after this many seconds (0: until Ctrl-C)")
     p.add_argument("--rate", type=float, default=1000.0, help="servo rate [Hz] (1000)")
@@ -24,6 +34,8 @@ def add_record_arguments(p: argparse.ArgumentParser) -> None:
 def cmd_record(args: argparse.Namespace) -> int:
     from ..servo import ServoLoop
 
+    if args.repair:
+        return _repair(args.file)
     if args.duration < 0:
         raise ValueError("--duration must be 0 or more seconds, got %r" % args.duration)
     with contextlib.ExitStack() as stack:
@@ -54,4 +66,70 @@ def cmd_record(args: argparse.Namespace) -> int:
     return INTERRUPTED if stop.is_set() else 0
 
 
-__all__ = ["add_record_arguments", "cmd_record"]
+def _repair(path: str) -> int:
+    from ..recording_reader import repair_recording
+
+    result = repair_recording(path)
+    if result.repaired:
+        print("kivra record: repaired %s: %d ticks kept" % (path, result.ticks), flush=True)
+    else:
+        print("kivra record: %s is whole (%d ticks); left as it is" % (path, result.ticks), flush=True)
+    return 0
+
+
+#: The columns of ``kivra export --csv``: time [s], position [m], velocity
+#: [m/s], force sent [N], host force [N], outcome, lateness [s], exchange time [s].
+CSV_COLUMNS = ("t", "x", "y", "z", "vx", "vy", "vz", "fx", "fy", "fz", "hx", "hy", "hz", "outcome", "lateness",
+               "exchange")
+
+
+def add_export_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("file", help="the MCAP recording to read")
+    p.add_argument(
+        "--csv",
+        nargs="?",
+        const="",
+        required=True,
+        metavar="OUT",
+        help="one row per tick into OUT (without it: FILE with .csv; '-': standard output); columns "
+        + ", ".join(CSV_COLUMNS),
+    )
+
+
+def _write_csv(path: str, out: TextIO) -> int:
+    from ..recording_reader import read_recording
+
+    ticks = read_recording(path)
+    rows = csv.writer(out, lineterminator="\n")
+    rows.writerow(CSV_COLUMNS)
+    count = 0
+    for recorded in ticks:
+        t = recorded.state
+        rows.writerow(
+            (repr(t.time),) + tuple(repr(v) for v in t.position + t.velocity + t.force + t.host_force)
+            + (t.status, repr(t.wakeup_lateness), repr(t.exchange_time))
+        )
+        count += 1
+    return count
+
+
+def cmd_export(args: argparse.Namespace) -> int:
+    out_path = args.csv or os.path.splitext(args.file)[0] + ".csv"
+    if out_path == "-":
+        _write_csv(args.file, sys.stdout)
+        return 0
+    if os.path.abspath(out_path) == os.path.abspath(args.file):
+        raise ValueError("the CSV would replace the recording %s: give another OUT" % args.file)
+    temporary = out_path + ".part"
+    try:
+        with open(temporary, "w", encoding="utf-8", newline="") as out:
+            count = _write_csv(args.file, out)
+        os.replace(temporary, out_path)
+    finally:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
+    print("kivra export: %d ticks into %s" % (count, out_path), flush=True)
+    return 0
+
+
+__all__ = ["CSV_COLUMNS", "add_export_arguments", "add_record_arguments", "cmd_export", "cmd_record"]
