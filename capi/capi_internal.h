@@ -48,8 +48,8 @@ struct HandleCore {
     Kivra::HardwareAPI::Devices::Handle device;
     std::atomic<double> timeout;
     std::atomic<bool> open{false};
-    // A bridge takes the status frames: the program's reads give KIVRA_BUSY.
-    std::atomic<bool> read_by_bridge{false};
+    // A bridge or a recording takes the status frames: the program's reads give KIVRA_BUSY.
+    std::atomic<bool> read_elsewhere{false};
 };
 
 inline kivra_status with_detail(int32_t* detail, kivra_status status, int32_t value = 0) {

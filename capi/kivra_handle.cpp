@@ -131,7 +131,7 @@ kivra_status kivra_handle_receive(kivra_handle* handle, double timeout, kivra_ha
                                   int32_t* detail) {
     if (message == nullptr || !valid_timeout(timeout)) return with_detail(detail, KIVRA_INVALID_ARGUMENT);
     return with_handle(handle, detail, [&](HandleCore& h) {
-        if (h.read_by_bridge.load()) return with_detail(detail, KIVRA_BUSY);
+        if (h.read_elsewhere.load()) return with_detail(detail, KIVRA_BUSY);
         HandleMessage received;
         const Outcome outcome = h.device.receive(received, timeout);
         if (outcome.ok()) copy_message(received, *message);
@@ -144,7 +144,7 @@ kivra_status kivra_handle_read_status_frame(kivra_handle* handle, double timeout
     if (handle == nullptr || frame == nullptr || !valid_timeout(timeout))
         return with_detail(detail, KIVRA_INVALID_ARGUMENT);
     return guarded(detail, [&]() -> kivra_status {
-        if (handle->core->read_by_bridge.load()) return with_detail(detail, KIVRA_BUSY);
+        if (handle->core->read_elsewhere.load()) return with_detail(detail, KIVRA_BUSY);
         ManiloStatus status;
         const kivra_status outcome = read_status_frame(*handle->core, timeout, status, detail);
         if (outcome == KIVRA_OK) {

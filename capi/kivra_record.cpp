@@ -135,6 +135,7 @@ kivra_status kivra_recording_get_status(const kivra_recording* recording, kivra_
         status->bytes = now.bytes;
         status->recording = now.recording ? 1 : 0;
         status->failed = now.error.empty() ? 0 : 1;
+        status->handle_frames = now.handle_frames;
         return KIVRA_OK;
     });
 }
@@ -158,6 +159,25 @@ kivra_status kivra_recording_describe_scene(kivra_recording* recording, const ch
         std::lock_guard<std::mutex> lock(recording->mutex);
         if (recording->recorder) recording->recorder->describe_scene(description);
         return KIVRA_OK;
+    });
+}
+
+kivra_status kivra_recording_attach_handle(kivra_recording* recording, kivra_handle* handle) {
+    if (recording == nullptr || handle == nullptr) return KIVRA_INVALID_ARGUMENT;
+    return guarded(nullptr, [&]() -> kivra_status {
+        std::shared_ptr<HandleCore> core = handle->core;
+        std::lock_guard<std::mutex> lock(recording->mutex);
+        if (!recording->recorder || !core->open.load()) return KIVRA_CLOSED;
+        bool free = false;
+        if (!core->read_elsewhere.compare_exchange_strong(free, true)) return KIVRA_BUSY;
+        Kivra::HardwareAPI::Devices::HandleFrameSource source;
+        source.read = [core](Kivra::HardwareAPI::Devices::ManiloStatus& status, double timeout) {
+            return read_status_frame(*core, timeout, status, nullptr);
+        };
+        source.release = [core] { core->read_elsewhere.store(false); };
+        if (recording->recorder->attach_handle(std::move(source))) return KIVRA_OK;
+        core->read_elsewhere.store(false);
+        return recording->recorder->status().recording ? KIVRA_BUSY : KIVRA_CLOSED;
     });
 }
 

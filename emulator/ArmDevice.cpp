@@ -1,5 +1,7 @@
 #include "ArmDevice.h"
 
+#include <algorithm>
+
 #include "KivraHardwareAPI/Pendra3.h"
 
 namespace kivra_emulator {
@@ -91,7 +93,14 @@ void ArmDevice::handle_request(const uint8_t* request, std::size_t, double now, 
             break;
         case Code::END_EFFECTOR_FORCE:
             arm.command(ArmSimulation::Mode::force, command_vector(request), now);
-            replies.send(end_effector_state(), now);
+            if (options.replay_states.empty()) {
+                replies.send(end_effector_state(), now);
+            } else {
+                const auto& states = options.replay_states;
+                Message reply{Code::END_EFFECTOR_STATE};
+                for (float value : states[std::min(replayed++, states.size() - 1)]) put_float(reply, value);
+                replies.send(reply, now);
+            }
             break;
         case Code::END_EFFECTOR_POSITION:
             arm.command(ArmSimulation::Mode::position, command_vector(request), now);

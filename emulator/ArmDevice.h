@@ -22,6 +22,7 @@ private:
 
     const Options& options;
     ArmSimulation arm;
+    std::size_t replayed = 0;  // force requests answered from options.replay_states
 };
 
 }  // namespace kivra_emulator

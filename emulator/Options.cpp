@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace kivra_emulator {
@@ -62,6 +64,30 @@ std::array<uint8_t, 16> parse_identifier(const std::string& option, const std::s
     return value;
 }
 
+// Rows of six numbers; '#' begins a comment.
+std::vector<std::array<float, 6>> read_states(const std::string& option, const std::string& path) {
+    std::ifstream file(path);
+    if (!file) throw std::invalid_argument(option + " cannot read '" + path + "': " + std::strerror(errno));
+    std::vector<std::array<float, 6>> rows;
+    std::string line;
+    for (std::size_t number = 1; std::getline(file, line); ++number) {
+        const std::string text = line.substr(0, line.find('#'));
+        if (text.find_first_not_of(" \t\r") == std::string::npos) continue;
+        std::istringstream fields(text);
+        std::array<float, 6> row{};
+        bool good = true;
+        for (float& value : row) good = good && (fields >> value) && std::isfinite(value);
+        std::string extra;
+        if (!good || (fields >> extra)) {
+            throw std::invalid_argument(option + " needs rows of six finite numbers 'x y z vx vy vz'; line " +
+                                        std::to_string(number) + " of '" + path + "' is '" + line + "'");
+        }
+        rows.push_back(row);
+    }
+    if (rows.empty()) throw std::invalid_argument(option + " found no rows in '" + path + "'");
+    return rows;
+}
+
 }  // namespace
 
 const char* usage() {
@@ -82,6 +108,8 @@ const char* usage() {
            "  --watchdog S              arm: a command holds this long without a new one (0.25)\n"
            "  --hand-input              arm: a hand pushes the end effector with the force [N] read\n"
            "                            from standard input, a line 'fx fy fz' each, held until the next\n"
+           "  --replay-states FILE      arm: answer the n-th force request with the n-th row of FILE,\n"
+           "                            'x y z vx vy vz' [m, m/s] (the last row once they run out)\n"
            "  --stream-rate HZ          handle: escaped status frames per second, 0 for none (100)\n"
            "  --stream-hold S           handle: frames pause this long after a request or an open,\n"
            "                            so that none comes between a request and its reply (0.5);\n"
@@ -157,6 +185,8 @@ Options parse_options(int argc, char** argv) {
             options.firmware_version = static_cast<uint8_t>(parse_unsigned(option, take_value(), 0xFF));
         } else if (option == "--watchdog") {
             options.watchdog = parse_seconds(option, take_value());
+        } else if (option == "--replay-states") {
+            options.replay_states = read_states(option, take_value());
         } else if (option == "--hand-input") {
             no_value();
             options.hand_input = true;

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kivra_emulator {
 
@@ -30,6 +31,11 @@ struct Options {
     // Arm: a hand's force on the end effector [N], read from standard input
     // as lines "fx fy fz", each held until the next; none once the input ends.
     bool hand_input = false;
+    // Arm: states read from a file of rows "x y z vx vy vz" (position [m],
+    // velocity [m/s]); the n-th force request is answered with the n-th
+    // row, whatever the simulation does, and the last row once they run
+    // out. Empty: the simulation answers.
+    std::vector<std::array<float, 6>> replay_states;
 
     // Handle.
     double stream_rate = 100.0;    // escaped status frames per second; 0: none

@@ -124,6 +124,9 @@ std::string description(const Options& options, const std::string& path) {
              << ", unique id " << identifier_text(options.unique_id) << ", firmware id "
              << identifier_text(options.firmware_id) << ")";
         if (options.hand_input) text << " pushed by a hand from standard input";
+        if (!options.replay_states.empty()) {
+            text << " replaying " << options.replay_states.size() << " recorded states";
+        }
     } else {
         text << "a handle (model " << unsigned{options.model_number} << ", device id " << options.device_id << ")";
     }

@@ -29,11 +29,18 @@ const char* const DIAGNOSTICS_TOPIC = "/kivra/diagnostics";
 const char* const TICK_TIMING_TOPIC = "/kivra/tick_timing";
 const char* const EFFECTS_TOPIC = "/kivra/effects";
 const char* const IDENTITY_TOPIC = "/kivra/identity";
+const char* const HANDLE_BUTTONS_TOPIC = "/kivra/buttons";
+const char* const HANDLE_ORIENTATION_TOPIC = "/kivra/orientation";
 const char* const FRAME_ID = "kivra_base";
+const char* const HANDLE_FRAME_ID = "kivra_handle";
 
 namespace {
 
 constexpr std::size_t BATCH = 1024;
+// Frames of a handle held for the recorder's thread: at 100 frames a second, 40 s of them.
+constexpr std::size_t HANDLE_BACKLOG = 4096;
+constexpr double HANDLE_READ_TIMEOUT = 0.1;  // [s]: also how long a stop waits for a read under way
+constexpr int32_t HANDLE_TIMED_OUT = int32_t(OutcomeKind::timed_out);
 
 // The ROS 2 message definitions, as their packages give them (comments left out).
 const char* const TIME_DEFINITION = "int32 sec\nuint32 nanosec\n";
@@ -55,6 +62,8 @@ const char* const DIAGNOSTIC_STATUS_DEFINITION =
     "string hardware_id\nKeyValue[] values\n";
 const char* const KEY_VALUE_DEFINITION = "string key\nstring value\n";
 const char* const STRING_DEFINITION = "string data\n";
+const char* const JOY_DEFINITION = "std_msgs/Header header\nfloat32[] axes\nint32[] buttons\n";
+const char* const QUATERNION_STAMPED_DEFINITION = "std_msgs/Header header\nQuaternion quaternion\n";
 // The loop's own per-tick record, which no ROS 2 package has.
 const char* const TICK_TIMING_DEFINITION =
     "# One tick of a kivra servo loop: its timing and what the host added.\n"
@@ -194,6 +203,9 @@ Recorder::Recorder(Servo::ServoLoop& loop, const std::string& path, const Record
              ros2msg(TICK_TIMING_DEFINITION, {h, t, {"geometry_msgs/Vector3", VECTOR3_DEFINITION}})},
             {EFFECTS_TOPIC, "std_msgs/msg/String", STRING_DEFINITION},
             {IDENTITY_TOPIC, "diagnostic_msgs/msg/DiagnosticArray", ""},
+            {HANDLE_BUTTONS_TOPIC, "sensor_msgs/msg/Joy", ros2msg(JOY_DEFINITION, {h, t})},
+            {HANDLE_ORIENTATION_TOPIC, "geometry_msgs/msg/QuaternionStamped",
+             ros2msg(QUATERNION_STAMPED_DEFINITION, {h, t, {"geometry_msgs/Quaternion", QUATERNION_DEFINITION}})},
         };
         std::map<std::string, uint16_t> schemas;
         for (const Topic& topic : topics) {
@@ -229,6 +241,9 @@ Recorder::~Recorder() { stop(); }
 void Recorder::stop() {
     std::lock_guard<std::mutex> guard(stop_mutex_);
     if (stopped_) return;
+    // The handle's last frames are written with the last ticks.
+    handle_stopping_ = true;
+    if (handle_thread_.joinable()) handle_thread_.join();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
@@ -244,6 +259,7 @@ RecorderStatus Recorder::status() const {
     status.ticks_dropped = tap_.dropped();
     status.bytes = bytes_.load();
     status.recording = recording_.load();
+    status.handle_frames = handle_frames_.load();
     std::lock_guard<std::mutex> lock(mutex_);
     status.error = error_;
     return status;
@@ -252,6 +268,65 @@ RecorderStatus Recorder::status() const {
 void Recorder::describe_scene(const std::string& description) {
     std::lock_guard<std::mutex> lock(mutex_);
     scene_description_ = description;
+}
+
+bool Recorder::attach_handle(Devices::HandleFrameSource source) {
+    std::lock_guard<std::mutex> guard(stop_mutex_);
+    if (stopped_ || handle_thread_.joinable() || !recording_.load()) return false;
+    handle_ = std::move(source);
+    frames_read_.reserve(HANDLE_BACKLOG);
+    frames_writing_.reserve(HANDLE_BACKLOG);
+    handle_thread_ = library_thread([this] { read_handle(); });
+    return true;
+}
+
+void Recorder::read_handle() {
+    pthread_setname_np(pthread_self(), "kivra-rec-hand");
+    Devices::ManiloStatus status;
+    while (!handle_stopping_.load()) {
+        int32_t result;
+        try {
+            result = handle_.read(status, HANDLE_READ_TIMEOUT);
+        } catch (...) {
+            result = -1;
+        }
+        if (result == HANDLE_TIMED_OUT) continue;
+        if (result != 0) break;
+        std::lock_guard<std::mutex> lock(handle_mutex_);
+        // Beyond the backlog the recording has failed or lags: the newest frames are the ones lost.
+        if (frames_read_.size() < HANDLE_BACKLOG) frames_read_.push_back({system_nanoseconds(), status});
+    }
+    if (handle_.release) handle_.release();
+}
+
+void Recorder::write_handle_frames() {
+    {
+        std::lock_guard<std::mutex> lock(handle_mutex_);
+        frames_writing_.swap(frames_read_);
+    }
+    for (const HandleFrame& frame : frames_writing_) {
+        const int32_t seconds = int32_t(frame.stamp / NANOSECONDS_PER_SECOND);
+        const uint32_t nanoseconds = uint32_t(frame.stamp % NANOSECONDS_PER_SECOND);
+        const auto stamped = [&] {
+            cdr_.reset();
+            cdr_.int32(seconds);
+            cdr_.uint32(nanoseconds);
+            cdr_.string(HANDLE_FRAME_ID);
+        };
+        stamped();
+        // The hall-effect sensor is the handle's one analogue input: 0 to 1.
+        cdr_.sequence_length(1);
+        cdr_.float32(float(frame.status.hall_effect_sensor_level) / Devices::MAX_HALL_EFFECT_SENSOR_LEVEL);
+        cdr_.sequence_length(Devices::HANDLE_BUTTONS);
+        for (int i = 0; i < Devices::HANDLE_BUTTONS; ++i) cdr_.int32((frame.status.buttons >> i) & 1);
+        write_message(channels_[HANDLE_BUTTONS_TOPIC], frame.stamp);
+        // The frame's quaternion is (w, x, y, z); ROS 2 orders it x, y, z, w.
+        stamped();
+        for (int i : {1, 2, 3, 0}) cdr_.float64(frame.status.quaternion[i]);
+        write_message(channels_[HANDLE_ORIENTATION_TOPIC], frame.stamp);
+    }
+    handle_frames_ += frames_writing_.size();
+    frames_writing_.clear();
 }
 
 void Recorder::fail(const std::string& error) {
@@ -278,6 +353,7 @@ void Recorder::run() {
                 if (wake_.wait_for(lock, drain_period, [this] { return stopping_; })) break;
             }
             drain();
+            write_handle_frames();
             if (Clock::now() - last_flush >= flush_period) {
                 writer_->flush_chunk();
                 last_flush = Clock::now();
@@ -288,6 +364,7 @@ void Recorder::run() {
         loop_.detach(tap_);
         attached_ = false;
         drain();
+        write_handle_frames();
         writer_->finish();
         bytes_ = writer_->bytes_written();
         if (::close(fd_) != 0) throw std::system_error(errno, std::generic_category());

@@ -121,12 +121,12 @@ kivra_status kivra_bridge_attach_handle(kivra_bridge* bridge, kivra_handle* hand
         std::shared_ptr<kivra_capi::HandleCore> core = handle->core;
         if (!core->open.load()) return KIVRA_CLOSED;
         bool free = false;
-        if (!core->read_by_bridge.compare_exchange_strong(free, true)) return KIVRA_BUSY;
+        if (!core->read_elsewhere.compare_exchange_strong(free, true)) return KIVRA_BUSY;
         Kivra::Bridge::HandleSource source;
         source.read = [core](Kivra::HardwareAPI::Devices::ManiloStatus& status, double timeout) {
             return kivra_capi::read_status_frame(*core, timeout, status, nullptr);
         };
-        source.release = [core] { core->read_by_bridge.store(false); };
+        source.release = [core] { core->read_elsewhere.store(false); };
         switch (bridge->bridge->attach_handle(std::move(source))) {
             case Kivra::Bridge::HandleAttach::attached: return KIVRA_OK;
             case Kivra::Bridge::HandleAttach::stopped: return KIVRA_CLOSED;

@@ -62,6 +62,7 @@ from .servo import (
     status_name,
 )
 from .recording_reader import RecordedTick, RepairResult, read_recording, repair_recording
+from .replay import ReplayResult, replay_recording
 
 __version__: str = _ffi.string(_lib.kivra_version()).decode()
 
@@ -152,6 +153,7 @@ __all__ = [
     "RecordedTick",
     "RecordingStatus",
     "RepairResult",
+    "ReplayResult",
     "ServoLoop",
     "Spring",
     "TickState",
@@ -161,6 +163,7 @@ __all__ = [
     "open_arm",
     "read_recording",
     "repair_recording",
+    "replay_recording",
     "status_name",
     "teleoperation",
     "web",

@@ -105,7 +105,7 @@ class Handle(PortDevice, c_name="handle"):
                 _fail(ProtocolError("%s is an arm, not a handle: open it with kivra.Arm" % self._port, code=detail))
             _fail(ProtocolError("%s sent code %d, which is no reply of the handle" % (self._port, detail), code=detail))
         if status == lib.KIVRA_BUSY:
-            _fail(DeviceBusy("a bridge reads the status frames of %s; stop it first" % self._port))
+            _fail(DeviceBusy("a bridge or a recording reads the status frames of %s; stop it first" % self._port))
         if status != lib.KIVRA_OK:
             raise_for_status(status, detail, self._port, timeout)
 

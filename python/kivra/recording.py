@@ -18,7 +18,11 @@ Every tick goes into the file with ROS 2 message types, CDR-encoded:
   change, ``{"kind": "scene", "tick", "time", "scene_changes", "scene"}``;
 - ``/kivra/diagnostics`` (diagnostic_msgs/msg/DiagnosticArray) once a
   second of loop time: rate, misses, failed exchanges, lateness and exchange
-  percentiles, dropped ticks; ``/kivra/identity`` (DiagnosticArray) once.
+  percentiles, dropped ticks; ``/kivra/identity`` (DiagnosticArray) once;
+- with a handle attached (``ServoLoop.record(path, handle=...)``), each of
+  its status frames as it comes, frame "kivra_handle": ``/kivra/buttons``
+  (sensor_msgs/msg/Joy: one axis, the hall-effect sensor from 0 to 1, and
+  the buttons) and ``/kivra/orientation`` (geometry_msgs/msg/QuaternionStamped).
 
 Stamps are the system clock at the loop's start plus each tick's time.
 """
@@ -28,7 +32,7 @@ import weakref
 from typing import Any, Mapping, NamedTuple, Optional
 
 from ._kivra_ffi import ffi, lib
-from .errors import RecordingError, raise_for_status
+from .errors import DeviceBusy, PortClosed, RecordingError, raise_for_status
 
 #: The chunk compressions a recording may use, by name.
 COMPRESSIONS = {
@@ -49,6 +53,7 @@ class RecordingStatus(NamedTuple):
     ticks_dropped: int  # ticks the recording could not keep
     bytes: int  # [B] written so far
     recording: bool  # False once stopped
+    handle_frames: int = 0  # status frames of an attached handle written
 
 
 class Recording:
@@ -95,7 +100,7 @@ class Recording:
         if s.failed:
             lib.kivra_recording_get_error(self._handle, self._error, _ERROR_TEXT)
             raise RecordingError(ffi.string(self._error).decode(errors="replace"))
-        return RecordingStatus(s.ticks_written, s.ticks_dropped, s.bytes, bool(s.recording))
+        return RecordingStatus(s.ticks_written, s.ticks_dropped, s.bytes, bool(s.recording), s.handle_frames)
 
     def status(self) -> RecordingStatus:
         """Ticks written and dropped and bytes [B] so far; raises RecordingError once a write failed."""
@@ -105,6 +110,15 @@ class Recording:
         """Writes the ticks still held and the file's summary, and closes it; stopping twice does nothing."""
         lib.kivra_recording_stop(self._handle)
         return self._checked()
+
+    def _attach_handle(self, handle: Any) -> None:
+        status = lib.kivra_recording_attach_handle(self._handle, handle._handle)
+        if status == lib.KIVRA_BUSY:
+            raise DeviceBusy("a bridge or another recording reads the handle on %s; stop it first" % handle.port)
+        if status == lib.KIVRA_CLOSED:
+            raise PortClosed("the handle on %s is closed, or the recording has ended" % handle.port)
+        if status != lib.KIVRA_OK:
+            raise_for_status(status, 0, handle.port, 0.0)
 
     def _describe_scene(self, description: str) -> None:
         lib.kivra_recording_describe_scene(self._handle, description.encode())

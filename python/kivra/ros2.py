@@ -199,7 +199,7 @@ class Bridge:
             return
         lib.kivra_bridge_stop(self._handle)
         if status == lib.KIVRA_BUSY:
-            raise DeviceBusy("another bridge reads the handle on %s; stop it first" % device.port)
+            raise DeviceBusy("another bridge or a recording reads the handle on %s; stop it first" % device.port)
         if status == lib.KIVRA_CLOSED:
             raise PortClosed("the handle on %s is closed" % device.port)
         raise BridgeError("the bridge could not read the handle on %s (status %d)" % (device.port, status))

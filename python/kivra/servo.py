@@ -14,6 +14,7 @@ from typing import Any, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Un
 from ._kivra_ffi import ffi, lib
 from ._safety import install_exit_handlers
 from .arm import Arm, Vector
+from .handle import Handle
 from .errors import raise_for_status
 from .recording import Recording
 from .scene import CForceLaw, Part, SceneStatistics, _Builder
@@ -75,6 +76,11 @@ class EffectSet(NamedTuple):
 
     effects: Tuple[Effect, ...]
     force_limit: float
+
+
+def _scene_description(parts: Sequence[Part]) -> str:
+    """How a recording describes a scene: each part as Python writes it, which a replay makes again."""
+    return json.dumps([repr(part) for part in parts])
 
 
 class TickState(NamedTuple):
@@ -338,7 +344,7 @@ class ServoLoop:
         builder = _Builder()
         for part in parts:
             builder.add(part)
-        description = json.dumps([repr(part) for part in parts])
+        description = _scene_description(parts)
         for recording in list(self._recordings):
             recording._describe_scene(description)
         builder.check(lib.kivra_servo_set_scene(self._handle, builder.handle if parts else ffi.NULL), "scene")
@@ -346,7 +352,12 @@ class ServoLoop:
         self._scene_objects.append(builder.kept)
 
     def record(
-        self, path: str, compression: str = "zstd", *, identity: Optional[Mapping[str, str]] = None
+        self,
+        path: str,
+        compression: str = "zstd",
+        *,
+        identity: Optional[Mapping[str, str]] = None,
+        handle: Optional[Handle] = None,
     ) -> Recording:
         """Records every tick from the next on into a new MCAP file at path (see
         :mod:`kivra.recording` for its topics), on a thread of libkivra's own,
@@ -354,9 +365,23 @@ class ServoLoop:
         written within half a second. identity: the arm's identity, written once
         (by default its port). Use it as a context manager or call ``stop()``;
         a file cut short by a killed process stays readable up to its last chunk.
-        Raises :class:`~kivra.RecordingError` when the file cannot be made."""
+        handle: an open :class:`~kivra.Handle` whose status frames are recorded
+        too, read by the recording until it stops (the program's own reads
+        of it meanwhile raise :class:`~kivra.DeviceBusy`).
+        Raises :class:`~kivra.RecordingError` when the file cannot be made,
+        DeviceBusy when a bridge or another recording reads the handle."""
         chosen = dict(identity) if identity is not None else {"port": str(self._arm.port)}
         recording = Recording(self._handle, self, path, compression, chosen)
+        if handle is not None:
+            try:
+                recording._attach_handle(handle)
+            except BaseException:
+                recording.stop()
+                raise
+        if self._scene:
+            # What the scene set before is, for the recording's first tick
+            # (written at the recorder's first drain, well after this).
+            recording._describe_scene(_scene_description(self._scene))
         self._recordings.add(recording)
         return recording
 

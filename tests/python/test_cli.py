@@ -301,7 +301,7 @@ def test_ctrl_c_ends_a_wait_for_a_silent_device_at_once(tmp_path, peer, args):
         process.stderr.close()
 
 
-@pytest.mark.parametrize("command", ["", "list", "probe", "monitor", "export", "emulate", "doctor"])
+@pytest.mark.parametrize("command", ["", "list", "probe", "monitor", "export", "replay", "emulate", "doctor"])
 def test_every_help_ends_with_examples_of_its_command(command):
     result = run_kivra(*command.split(), "--help")
     assert result.returncode == 0

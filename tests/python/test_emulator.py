@@ -377,9 +377,16 @@ def test_signal_ends_the_emulator_cleanly_and_removes_its_link(emulator, tmp_pat
         (["--stream-rate", "-1"], "--stream-rate needs a number of at least 0, got '-1'"),
         (["--delay"], "--delay needs a value"),
         (["--loud"], "unknown option '--loud'"),
+        (["--replay-states", "/nonexistent"], "--replay-states cannot read '/nonexistent': No such file or directory"),
+        (["--replay-states", "{states}"], "--replay-states needs rows of six finite numbers 'x y z vx vy vz'; "
+         "line 2 of '{states}' is '0 0 nan 0 0 0'"),
     ],
 )
-def test_refused_command_line_names_the_option(options, message):
+def test_refused_command_line_names_the_option(options, message, tmp_path):
+    states = tmp_path / "states.txt"
+    states.write_text("0 0 0.1 0 0 0  # a row\n0 0 nan 0 0 0\n")
+    options = [option.format(states=states) for option in options]
+    message = message.format(states=states)
     result = subprocess.run([_emulator_program(), *options], capture_output=True, timeout=10)
     assert result.returncode == 2
     assert result.stdout == b""

@@ -8,6 +8,7 @@ import csv
 
 import io
 import json
+import math
 import os
 import shutil
 import signal
@@ -284,3 +285,75 @@ def test_record_command_writes_the_arms_identity(emulator, tmp_path):
     identity, = got["topics"]["/kivra/identity"]
     assert identity["status"][0]["hardware_id"] == "00000000-0000-0000-0000-00000000002a"
     assert got["summary"]["channelMessageCounts"]["/kivra/joint_states"] > 0
+
+
+def record_wall_session(path, seconds):
+    """A scripted hand pressing into a damped wall and a floor, the wall made stiffer halfway."""
+    with kivra.Emulator("arm", hand="press") as emulator, kivra.Arm(emulator.port, timeout=1.0) as arm:
+        with kivra.ServoLoop(arm) as loop:
+            time.sleep(0.05)
+            x, y, z = loop.state().position
+            wall = kivra.Wall((x, y, z - 0.002), (0.0, 0.0, 1.0), 400.0, 2.0)
+            loop.set_effects(wall, force_limit=8.0)
+            loop.set_scene(kivra.Plane(kivra.Material(300.0), position=(x, y, z - 0.004)))
+            with loop.record(path):
+                time.sleep(seconds / 2)
+                loop.set_effects(wall._replace(stiffness=800.0), force_limit=8.0)
+                time.sleep(seconds / 2)
+
+
+def test_a_replay_renders_the_recorded_forces_and_shows_a_stiffer_wall(tmp_path):
+    path = str(tmp_path / "wall.mcap")
+    record_wall_session(path, 2.0)
+    forces = [max(abs(f) for f in t.state.force) for t in kivra.read_recording(path)]
+    assert max(forces) > 1.0  # the hand pressed into the wall
+
+    same = kivra.replay_recording(path)
+    assert (same.ticks, same.differing) == (len(forces), 0) and same.largest < 1e-5, same
+    assert same.compared >= 0.9 * same.ticks, same
+
+    def replay(*options):
+        return subprocess.run([sys.executable, "-m", "kivra", "replay", path, *options],
+                              cwd=os.path.abspath(_MODULE_DIR), capture_output=True, text=True, timeout=bound(60.0))
+
+    stiffer = replay("--wall-stiffness", "1200")
+    assert stiffer.returncode == 1, stiffer.stdout + stiffer.stderr
+    assert "DIFFERENT: " in stiffer.stdout and "largest difference 0.0000 N" not in stiffer.stdout
+    unchanged = replay()
+    assert unchanged.returncode == 0 and "the same: no tick differs" in unchanged.stdout, unchanged.stdout
+
+
+@pytest.mark.parametrize("part", [
+    "__import__('os').system('true')",
+    "CForceLaw(path='/tmp/law.so')",
+    "Plane(material=Material(stiffness=1.0), position=os.environ)",
+])
+def test_a_recorded_scene_is_made_again_from_literals_only(part):
+    with pytest.raises(kivra.RecordingError, match="cannot be replayed"):
+        kivra.replay.scene_from_json([part])
+    made = kivra.replay.scene_from_json([repr(kivra.Sphere(0.01, kivra.Material(200.0), position=(0.0, -0.1, 1e-3)))])
+    assert made == (kivra.Sphere(0.01, kivra.Material(200.0), position=(0.0, -0.1, 1e-3)),)
+
+
+def test_an_open_handles_frames_are_recorded_beside_the_ticks(arm, emulator, tmp_path):
+    path = str(tmp_path / "handle.mcap")
+    with kivra.Handle(emulator("--device", "handle", "--stream-hold", "0.05").path) as handle:
+        with kivra.ServoLoop(arm, realtime=False) as loop:
+            with loop.record(path, handle=handle) as recording:
+                with pytest.raises(kivra.DeviceBusy, match="a recording reads the status frames of"):
+                    handle.read_status_frame()
+                with pytest.raises(kivra.DeviceBusy, match="another recording reads the handle"):
+                    loop.record(str(tmp_path / "second.mcap"), handle=handle)
+                time.sleep(1.5)
+            written = recording.status()
+        # Once the recording has stopped, the handle is the program's again.
+        assert handle.read_status_frame(timeout=1.0).battery_level > 3.0
+    got = read_back(path)
+    buttons, orientations = got["topics"]["/kivra/buttons"], got["topics"]["/kivra/orientation"]
+    assert len(buttons) == len(orientations) == written.handle_frames >= 50  # 100 frames a second
+    assert [b[0] for b in buttons] == [o[0] for o in orientations] and buttons[0][0][2] == "kivra_handle"
+    assert got["stampMismatches"] == 0 and got["trailing"] == 0
+    for (_, axes, pressed), (_, (x, y, z, w)) in zip(buttons, orientations):
+        assert len(axes) == 1 and 0.0 <= axes[0] <= 1.0 and len(pressed) == 3 and set(pressed) <= {0, 1}
+        assert math.sqrt(x * x + y * y + z * z + w * w) == pytest.approx(1.0, abs=2e-4)
+    assert len({tuple(b[2]) for b in buttons}) >= 2  # the emulated buttons change every 0.8 s

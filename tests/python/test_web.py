@@ -182,6 +182,9 @@ def test_controls_replace_the_loops_effects(server, running):
         ("/api/status", None, {"Host": "example.com"}, 403, "unknown host 'example.com'"),
         ("/static/..%2fweb.py", None, {}, 404, "no file ..%2fweb.py"),
         ("/static/../web.py", None, {}, 404, "no file ../web.py"),
+        ("/api/record", {"action": "pause"}, {}, 400, "a recording's action is \"start\" or \"stop\", got 'pause'"),
+        ("/recordings/..%2f..%2fetc%2fpasswd", None, {}, 404, "no recording ../../etc/passwd"),
+        ("/recordings/kivra-20260101-000000.mcap", None, {}, 404, "no recording kivra-20260101-000000.mcap"),
     ],
 )
 def test_refused_requests_change_nothing(server, running, path, body, headers, status, error):
@@ -215,6 +218,7 @@ NO_TOKEN = {"error": "no valid token: open the address the server printed, with 
         ("GET", "/api/status", [], 403, NO_TOKEN),
         ("GET", "/api/status", [("X-Kivra-Token", "not-it")], 403, NO_TOKEN),
         ("GET", "/events", [("Cookie", "kivra-token-{port}=not-it")], 403, NO_TOKEN),
+        ("GET", "/recordings/kivra-20260101-000000.mcap", [], 403, NO_TOKEN),
         ("POST", "/api/release", [("Cookie", "kivra-token-1={token}")], 403, NO_TOKEN),  # another server's cookie
         ("GET", "/api/status?token={token}", [], 200, None),
         ("GET", "/api/status", [("Cookie", "a=b; kivra-token-{port}={token}")], 200, None),
@@ -469,6 +473,39 @@ def test_page_plots_the_loop_and_its_controls_act_on_it(server, running, browser
     time.sleep(0.5)
     assert [loop.state().force for _ in range(3)] == [(0.0, 0.0, 0.0)] * 3
     assert browser(eval="document.getElementById('message').textContent").startswith("Released")
+
+
+@needs_browser
+def test_the_page_records_the_loop_pauses_its_plots_and_offers_the_file(running, browser, tmp_path):
+    loop = running[0]
+    shown = "document.getElementById('recording-status').textContent"
+    newest = "window.kivraPlots.position.data[0].at(-1)"
+    with kivra.web(loop, record_dir=tmp_path) as server:
+        browser(open=server.url)
+        browser(click="#record")
+        time.sleep(1.0)
+        assert browser(eval=shown).startswith("Recording into kivra-"), browser(eval=shown)
+        status, answer = request(server, "/api/record", {"action": "start"})
+        assert status == 400 and answer["error"].startswith("already recording into kivra-")
+
+        browser(click="#pause")
+        frozen = browser(eval=newest)
+        time.sleep(0.5)
+        assert browser(eval=newest) == frozen and loop.running
+        browser(click="#pause")
+        time.sleep(0.5)
+        assert browser(eval=newest) > frozen
+
+        browser(click="#record-stop")
+        time.sleep(0.5)
+        files = os.listdir(tmp_path)
+        assert browser(eval="document.getElementById('download').getAttribute('href')") == "/recordings/" + files[0]
+        # As the link fetches it, with the page's cookie for a token.
+        size = browser(eval="fetch(document.getElementById('download').href).then(r => r.arrayBuffer())"
+                            ".then(b => b.byteLength)")
+        assert size == os.path.getsize(tmp_path / files[0])
+        assert browser(eval=shown).startswith("Recorded " + files[0])
+        assert len(list(kivra.read_recording(str(tmp_path / files[0])))) > 200
 
 
 @needs_browser

@@ -64,6 +64,10 @@ function flatten(topic, m) {
               m.effects_changes, m.scene_changes];
     case "/kivra/effects":
       return JSON.parse(m.data);
+    case "/kivra/buttons":
+      return [stamp, Array.from(m.axes), Array.from(m.buttons)];
+    case "/kivra/orientation":
+      return [stamp, [m.quaternion.x, m.quaternion.y, m.quaternion.z, m.quaternion.w]];
     default:  // diagnostics and identity
       return { stamp, status: m.status.map((s) => ({ level: s.level, name: s.name, message: s.message,
         hardware_id: s.hardware_id, values: Object.fromEntries(s.values.map((kv) => [kv.key, kv.value])) })) };

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 
 #include "KivraHardwareAPI/Device.h"
 #include "KivraHardwareAPI/Outcome.h"
@@ -49,6 +50,16 @@ struct ManiloStatus {
     uint8_t hall_effect_sensor_level = 0;
     uint8_t buttons = 0;
     float battery_level = 0.0f;
+};
+
+// A handle's status frames as a reader of them (a bridge, a recording) takes
+// them on a thread of its own. read takes the next frame within timeout [s]
+// and returns a status of the C interface: 0 a frame, 1 (timed out) none in
+// time; any other ends the reading. release is called once, on the
+// reader's thread, when the reading ends.
+struct HandleFrameSource {
+    std::function<int32_t(ManiloStatus& status, double timeout)> read;
+    std::function<void()> release;
 };
 
 // One decoded reply of the handle; only the member that `kind` names holds it.

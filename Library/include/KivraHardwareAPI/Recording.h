@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "KivraHardwareAPI/Handle.h"
 #include "KivraHardwareAPI/ServoLoop.h"
 
 namespace Kivra::HardwareAPI::Recording {
@@ -127,6 +128,7 @@ struct RecorderStatus {
     uint64_t ticks_written = 0;
     uint64_t ticks_dropped = 0;  // ticks the loop made that the recorder could not keep
     uint64_t bytes = 0;          // [B] written to the file so far
+    uint64_t handle_frames = 0;  // status frames of an attached handle written
     bool recording = false;      // false once stopped or failed
     std::string error;           // why the recording ended early, empty if it did not
 };
@@ -140,7 +142,10 @@ extern const char* const DIAGNOSTICS_TOPIC;
 extern const char* const TICK_TIMING_TOPIC;
 extern const char* const EFFECTS_TOPIC;
 extern const char* const IDENTITY_TOPIC;
-extern const char* const FRAME_ID;  // of every stamped message: the arm's base
+extern const char* const HANDLE_BUTTONS_TOPIC;      // sensor_msgs/msg/Joy of an attached handle
+extern const char* const HANDLE_ORIENTATION_TOPIC;  // geometry_msgs/msg/QuaternionStamped of it
+extern const char* const FRAME_ID;         // of every stamped message of the arm: its base
+extern const char* const HANDLE_FRAME_ID;  // of the handle's messages
 
 // Records every tick of a servo loop into an MCAP file on a thread of its
 // own, beside the loop: a TraceTap of its own, drained every drain_period,
@@ -163,6 +168,11 @@ public:
     RecorderStatus status() const;
     // Text (JSON) that describes the scene set next, written beside the next scene change.
     void describe_scene(const std::string& description);
+    // Records a handle's status frames too, as they come, read on a thread
+    // of their own until the recording stops or a read fails. False, and
+    // source not used, when a handle is attached already or the recording
+    // has stopped.
+    bool attach_handle(Devices::HandleFrameSource source);
 
 private:
     void run();
@@ -174,6 +184,13 @@ private:
     void write_message(uint16_t channel, uint64_t stamp);
     void fail(const std::string& error);
     uint64_t stamp_of(const Servo::TickState& tick);
+    void read_handle();
+    void write_handle_frames();
+
+    struct HandleFrame {
+        uint64_t stamp;  // [ns since the epoch] when it was read
+        Devices::ManiloStatus status;
+    };
 
     Servo::ServoLoop& loop_;
     const RecorderOptions options_;
@@ -207,6 +224,16 @@ private:
     std::atomic<bool> recording_{false};
     std::mutex stop_mutex_;
     std::thread thread_;
+
+    // An attached handle: its reader thread hands frames to the recorder's
+    // through frames_read_ (handle_mutex_), at most HANDLE_BACKLOG of them.
+    Devices::HandleFrameSource handle_;
+    std::thread handle_thread_;
+    std::atomic<bool> handle_stopping_{false};
+    std::mutex handle_mutex_;
+    std::vector<HandleFrame> frames_read_;
+    std::vector<HandleFrame> frames_writing_;  // the recorder's thread's own
+    std::atomic<uint64_t> handle_frames_{0};
 };
 
 }  // namespace Kivra::HardwareAPI::Recording

@@ -51,14 +51,8 @@ struct BridgeStatistics {
     int32_t handle_failure = 0;         // the status that ended the handle's reading; 0: none
 };
 
-// A handle as the bridge reads it. read takes the next status frame within
-// timeout [s] and returns a status of the C interface: 0 a frame,
-// 1 (timed out) none in time; any other ends the reading. release is called
-// once, on the bridge's thread, when the reading ends.
-struct HandleSource {
-    std::function<int32_t(HardwareAPI::Devices::ManiloStatus& status, double timeout)> read;
-    std::function<void()> release;
-};
+// A handle as the bridge reads it, on a thread of its own.
+using HandleSource = HardwareAPI::Devices::HandleFrameSource;
 
 // What a teleoperation coupling is doing, as the servo thread last left it.
 struct CouplingState {

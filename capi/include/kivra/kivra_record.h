@@ -10,6 +10,7 @@
 #define KIVRA_RECORD_H
 
 #include "kivra/kivra.h"
+#include "kivra/kivra_handle.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -25,6 +26,7 @@ typedef struct kivra_recording_status {
     uint64_t bytes;         /* [B] written so far */
     int32_t recording;      /* 1 until stopped or failed */
     int32_t failed;         /* 1 when it ended early: kivra_recording_get_error tells why */
+    uint64_t handle_frames; /* status frames of an attached handle written */
 } kivra_recording_status;
 
 /* 1 when this library was built with compression (kivra_compression), 0 otherwise. */
@@ -49,6 +51,13 @@ kivra_status kivra_recording_get_status(const kivra_recording* recording, kivra_
 kivra_status kivra_recording_get_error(const kivra_recording* recording, char* buffer, size_t size);
 /* A text (JSON) describing the scene set next, written beside it when the loop switches to it. */
 kivra_status kivra_recording_describe_scene(kivra_recording* recording, const char* description);
+/* Records handle's status frames too, as they come (/kivra/buttons, sensor_msgs/msg/Joy:
+ * the hall-effect sensor's level from 0 to 1 and the buttons; /kivra/orientation,
+ * geometry_msgs/msg/QuaternionStamped), read on a thread of the recording's own until it
+ * stops or a read fails. Meanwhile the program's reads of the handle give KIVRA_BUSY.
+ * KIVRA_CLOSED for a closed handle or a recording that has ended; KIVRA_BUSY when a bridge
+ * or another recording reads the handle, or this recording reads one already. */
+kivra_status kivra_recording_attach_handle(kivra_recording* recording, kivra_handle* handle);
 
 /* Reading recordings back. A reader walks the file from its start, without
  * its summary: a file cut short by a killed process reads up to its last

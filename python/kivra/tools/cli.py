@@ -8,6 +8,7 @@
     kivra record FILE [--port P]    every servo tick into an MCAP file (ROS 2 message types)
     kivra record --repair FILE      a recording cut short made whole
     kivra export FILE --csv [OUT]   a recording's ticks as CSV
+    kivra replay FILE               a recording played back into the emulator, its forces compared
     kivra emulate arm|handle [...]  the device emulator shipped with the package
     kivra doctor [PORT]             permissions, port users, latency and real-time setup
     kivra bridge [--port P]         the arm's state on a ROS 2 network, force commands from it
@@ -33,7 +34,7 @@ from ..errors import KivraError
 from ..hand import PATTERNS, STRENGTH
 from .common import INTERRUPTED, _abandoned, _Interrupt, interruptible, measure_exchanges
 from .monitor import add_effect_arguments, DEMO_DAMPING, DEMO_SPRING, DEMO_WALL, apply_demo, emulated_arm, run_monitor
-from .record import add_export_arguments, add_record_arguments, cmd_export, cmd_record
+from .record import add_export_arguments, add_record_arguments, add_replay_arguments, cmd_export, cmd_record, cmd_replay
 
 
 def _ms(seconds: float) -> str:
@@ -329,6 +330,8 @@ def _add_monitor(commands: Any) -> argparse.ArgumentParser:
     )
     p.add_argument("--record", metavar="FILE", help="record every tick into an MCAP file meanwhile")
     p.add_argument("--compression", choices=("zstd", "lz4", "none"), default="zstd", help="of --record (zstd)")
+    p.add_argument("--record-dir", metavar="DIR",
+                   help="where the page's Record button writes its recordings (the working directory)")
     p.set_defaults(run=cmd_monitor)
     return p
 
@@ -359,6 +362,23 @@ def _add_export(commands: Any) -> None:
     )
     add_export_arguments(p)
     p.set_defaults(run=cmd_export)
+
+
+def _add_replay(commands: Any) -> None:
+    p = _add_parser(
+        commands,
+        "replay",
+        _examples(
+            "kivra replay wall.mcap                        # exit status 0: every force as recorded",
+            "kivra replay wall.mcap --wall-stiffness 3000  # what the recorded hand would have felt",
+        ),
+        help="a recording played back into the emulator, its forces compared",
+        description="Plays the recorded positions and velocities of FILE back into the emulated arm, tick by "
+        "tick, with the recorded effects and scenes, and compares the force the loop renders now with the "
+        "recorded one (less the host's part). Prints the largest difference; exit status 1 when a tick differs.",
+    )
+    add_replay_arguments(p)
+    p.set_defaults(run=cmd_replay)
 
 
 def _add_emulate(commands: Any) -> None:
@@ -421,6 +441,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_monitor(commands)
     _add_record(commands)
     _add_export(commands)
+    _add_replay(commands)
     _add_emulate(commands)
     _add_doctor(commands)
     from .network import add_commands

@@ -1,5 +1,6 @@
 """``kivra record``: the servo loop on an arm (or the emulated one), every tick into an MCAP file;
-``kivra record --repair``: a recording cut short made whole; ``kivra export``: a recording's ticks as CSV."""
+``kivra record --repair``: a recording cut short made whole; ``kivra export``: a recording's ticks as CSV;
+``kivra replay``: a recording played back into the emulated arm, its forces compared."""
 
 import argparse
 import contextlib
@@ -7,7 +8,7 @@ import csv
 import os
 import sys
 import time
-from typing import TextIO
+from typing import TextIO, Tuple
 
 from ..emulator import Emulator
 from .common import INTERRUPTED, _Interrupt
@@ -132,4 +133,51 @@ def cmd_export(args: argparse.Namespace) -> int:
     return 0
 
 
-__all__ = ["CSV_COLUMNS", "add_export_arguments", "add_record_arguments", "cmd_export", "cmd_record"]
+def add_replay_arguments(p: argparse.ArgumentParser) -> None:
+    from ..replay import FLOOR, TOLERANCE
+
+    p.add_argument("file", help="the MCAP recording to play back")
+    p.add_argument("--wall-stiffness", type=float, metavar="N/m",
+                   help="replay with every recorded wall this stiff instead (the first recorded effects, changed)")
+    p.add_argument("--tolerance", type=float, default=TOLERANCE,
+                   help="a tick differs when its force is further than this share of the recorded one (%g)"
+                   % TOLERANCE)
+    p.add_argument("--floor", type=float, default=FLOOR, metavar="N",
+                   help="... and further than this many newtons (%g)" % FLOOR)
+
+
+def _vector_text(values: Tuple[float, float, float]) -> str:
+    return "(%s)" % ", ".join("%.3f" % v for v in values)
+
+
+def cmd_replay(args: argparse.Namespace) -> int:
+    from ..recording_reader import read_recording
+    from ..replay import effects_from_json, replay_recording
+    from ..servo import Wall
+
+    effects = force_limit = None
+    if args.wall_stiffness is not None:
+        first = next((c for t in read_recording(args.file) for c in t.changes if c.get("kind") == "effects"), None)
+        if first is None:
+            raise ValueError("%s records no effects whose walls --wall-stiffness could change" % args.file)
+        recorded, force_limit = effects_from_json(first["effects"])
+        if not any(isinstance(e, Wall) for e in recorded):
+            raise ValueError("%s records no wall for --wall-stiffness to change" % args.file)
+        effects = [e._replace(stiffness=args.wall_stiffness) if isinstance(e, Wall) else e for e in recorded]
+    print("kivra replay: %s into the emulated arm" % args.file, flush=True)
+    r = replay_recording(args.file, effects=effects, force_limit=force_limit, tolerance=args.tolerance,
+                         floor=args.floor)
+    print("%d ticks at %g Hz, %d compared (not compared: the first, and those before the replay had the recorded "
+          "effects or after a failed exchange)" % (r.ticks, r.rate, r.compared))
+    print("largest difference %.4f N at tick %d (%.3f s): recorded %s N, now %s N"
+          % (r.largest, r.tick, r.time, _vector_text(r.recorded), _vector_text(r.replayed)))
+    if r.differing:
+        print("DIFFERENT: %d of %d ticks differ by more than %g%% and %g N"
+              % (r.differing, r.compared, 100 * args.tolerance, args.floor), flush=True)
+        return 1
+    print("the same: no tick differs by more than %g%% (or %g N)" % (100 * args.tolerance, args.floor), flush=True)
+    return 0
+
+
+__all__ = ["CSV_COLUMNS", "add_export_arguments", "add_record_arguments", "add_replay_arguments", "cmd_export",
+           "cmd_record", "cmd_replay"]

@@ -45,6 +45,7 @@ import os
 import posixpath
 import re
 import secrets
+import shutil
 import selectors
 import socket
 import socketserver
@@ -71,7 +72,8 @@ from typing import (
 
 from .._kivra_ffi import ffi, lib
 from ..arm import DeviceInfo
-from ..errors import log
+from ..errors import KivraError, log
+from ..recording import Recording
 from ..scene import describe
 from ..servo import MAX_FORCE, ConstantForce, Damping, Effect, ServoLoop, Spring, TickState, Wall
 
@@ -83,6 +85,7 @@ WINDOW = 10.0  # [s] of history a page shows and a new page gets at once
 CLIENT_QUEUE = 32  # frames a page may fall behind before it loses the oldest
 KEEPALIVE = 15.0  # [s] between comments on an idle event stream
 MAX_BODY = 4096  # [bytes] of a POST
+DOWNLOAD_BLOCK = 1 << 16  # [bytes] read and sent at a time of a recording downloaded
 DEFAULT_WALL_DISTANCE = 0.02  # [m] below the position at start, when the loop has no wall
 SCHED_IDLE = getattr(os, "SCHED_IDLE", 5)  # PyPy 3.9's os lacks the name
 MAX_CONNECTIONS = 32  # answered at once, each on a thread; every open page streams on one
@@ -516,6 +519,10 @@ class WebMonitor:
     the program's other Python threads may then wait for it longer: pass
     ``background=False`` to keep them at the program's own priority.
 
+    The page's Record button records the loop (:meth:`ServoLoop.record`)
+    into a new file in ``record_dir`` (by default the working directory),
+    named by the time it began, and its Stop gives a link that downloads it.
+
     ``server.url`` carries a token drawn at random (``?token=...``) that
     every request for the loop's data or a change must bring; pass a string
     of your own, or ``token=None`` to ask for none, which only a server on a
@@ -534,6 +541,7 @@ class WebMonitor:
         background: bool = True,
         token: Union[str, bool, None] = True,
         read_timeout: float = READ_TIMEOUT,
+        record_dir: Union[str, "os.PathLike[str]", None] = None,
     ) -> None:
         self.token = _chosen_token(token, host)
         if not (isinstance(read_timeout, (int, float)) and math.isfinite(read_timeout) and read_timeout > 0):
@@ -562,6 +570,14 @@ class WebMonitor:
         self._scene_parts: Optional[Tuple[Any, ...]] = None
         self._scene_version = 0
         self._scene_described: Optional[Dict[str, Any]] = None
+        # Recordings made from the page: one at a time, into record_dir, under
+        # names the server chooses; only those are ever downloaded.
+        self.record_dir = os.path.abspath(os.fspath(record_dir) if record_dir is not None else os.getcwd())
+        self._record_lock = threading.Lock()
+        self._recording: Optional[Recording] = None
+        self._recording_name: Optional[str] = None
+        self._recorded: Set[str] = set()
+        self._last_recording: Dict[str, Any] = {"recording": False, "file": None}
 
         self._server = _Server((host, port), _Handler, read_timeout)
         setattr(self._server, "monitor", self)
@@ -794,14 +810,75 @@ class WebMonitor:
             "frames_sent": self.frames_sent,
             "frames_dropped": dropped,
             "window": WINDOW,
+            "recording": self.recording_status(),
         }
+
+    # ------------------------------------------------------------ recording
+
+    def start_recording(self) -> Dict[str, Any]:
+        """Records the loop into a new file of record_dir; refused with ValueError while one records."""
+        with self._record_lock:
+            if self._recording is not None and self._recording_status()["recording"]:
+                raise ValueError("already recording into %s: stop it first" % self._recording_name)
+            stem = time.strftime("kivra-%Y%m%d-%H%M%S")
+            name, number = stem + ".mcap", 1
+            while os.path.exists(os.path.join(self.record_dir, name)):
+                number += 1
+                name = "%s-%d.mcap" % (stem, number)
+            try:
+                self._recording = self.loop.record(os.path.join(self.record_dir, name), identity=self.identity)
+            except (KivraError, OSError) as error:
+                raise ValueError("not recording: %s" % error)
+            self._recording_name = name
+            return self._recording_status()
+
+    def stop_recording(self) -> Dict[str, Any]:
+        """Ends the recording under way, if any; its file may then be downloaded."""
+        with self._record_lock:
+            if self._recording is not None:
+                try:
+                    self._recording.stop()
+                except KivraError:
+                    pass  # a write had failed: the status tells why
+            return self._recording_status()
+
+    def _recording_status(self) -> Dict[str, Any]:
+        recording, name = self._recording, self._recording_name
+        if recording is None or name is None:
+            return dict(self._last_recording)
+        answer: Dict[str, Any] = {"recording": True, "file": name, "error": None, "download": None}
+        try:
+            s = recording.status()
+            answer.update(ticks=s.ticks_written, dropped=s.ticks_dropped, bytes=s.bytes)
+            ended = not s.recording
+        except KivraError as error:
+            answer["error"] = str(error)
+            ended = True
+        if ended:
+            # Stopped, or ended by a failed write: readable up to its last chunk either way.
+            self._recorded.add(name)
+            answer.update(recording=False, download="/recordings/" + urllib.parse.quote(name))
+            self._recording = None
+            self._last_recording = answer
+        return answer
+
+    def recording_status(self) -> Dict[str, Any]:
+        """The recording under way or the last one: its file, ticks, bytes [B], error and download address."""
+        with self._record_lock:
+            return self._recording_status()
+
+    def recorded_file(self, name: str) -> Optional[str]:
+        """The path of a finished recording the page made, by its name; None for any other name."""
+        with self._record_lock:
+            return os.path.join(self.record_dir, name) if name in self._recorded else None
 
     # ------------------------------------------------------------ life
 
     def close(self) -> None:
-        """Stops serving; the loop goes on as it was."""
+        """Stops serving and any recording the page began; the loop goes on as it was."""
         if self._stopping.is_set():
             return
+        self.stop_recording()
         self._stopping.set()
         with self._clients_lock:
             for client in self._clients:
@@ -908,6 +985,8 @@ class _Handler(BaseHTTPRequestHandler):
             self._json(200, self.monitor.status())
         elif path == "/api/scene":
             self._json(200, self.monitor.scene())
+        elif path.startswith("/recordings/"):
+            self._download(urllib.parse.unquote(path[len("/recordings/") :]))
         else:
             self._error(404, "no page %s" % path)
 
@@ -935,6 +1014,29 @@ class _Handler(BaseHTTPRequestHandler):
             return
         content_type = _CONTENT_TYPES.get(os.path.splitext(name)[1], "application/octet-stream")
         self._send(200, body, content_type, extra)
+
+    def _download(self, name: str) -> None:
+        path = self.monitor.recorded_file(name)
+        try:
+            if path is None:
+                raise FileNotFoundError(name)
+            f = open(path, "rb")
+        except OSError:
+            self._error(404, "no recording %s" % name)
+            return
+        with f:
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", str(os.fstat(f.fileno()).st_size))
+            self.send_header("Content-Disposition", 'attachment; filename="%s"' % name)
+            self.send_header("Cache-Control", "no-store")
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self.close_connection = True
+            try:
+                shutil.copyfileobj(f, self.wfile, DOWNLOAD_BLOCK)
+            except OSError:
+                pass  # the browser went away
 
     def _events(self) -> None:
         monitor = self.monitor
@@ -1005,6 +1107,12 @@ class _Handler(BaseHTTPRequestHandler):
                 self._json(200, self.monitor.set_effects(changes))
             elif path == "/api/release":
                 self._json(200, self.monitor.release())
+            elif path == "/api/record":
+                action = changes.get("action")
+                if action not in ("start", "stop"):
+                    raise ValueError("a recording's action is \"start\" or \"stop\", got %r" % (action,))
+                answer = self.monitor.start_recording() if action == "start" else self.monitor.stop_recording()
+                self._json(200, answer)
             else:
                 self._error(404, "no page %s" % path)
         except ValueError as error:
@@ -1050,7 +1158,8 @@ def run_web_monitor(args: argparse.Namespace) -> int:
             loop.set_effects(*effects, force_limit=args.force_limit)
         if getattr(args, "record", None):
             stack.enter_context(loop.record(args.record, args.compression, identity=identity))
-        server = stack.enter_context(web(loop, args.http_port, args.host, identity=identity, token=token))
+        server = stack.enter_context(web(loop, args.http_port, args.host, identity=identity, token=token,
+                                         record_dir=getattr(args, "record_dir", None)))
         print("kivra monitor: %s  (Ctrl-C to stop)" % server.url, flush=True)
         deadline = time.monotonic() + args.duration if args.duration else math.inf
         # Short waits: a signal handler runs only between them.

@@ -449,16 +449,18 @@ function redraw(now) {
   if (!dirty || now - lastDraw < MIN_FRAME_INTERVAL || document.visibilityState !== "visible") return;
   lastDraw = now;
   dirty = false;
-  positionPlot.setData([data.t, data.p[0], data.p[1], data.p[2]]);
-  velocityPlot.setData([data.t, data.v[0], data.v[1], data.v[2]]);
-  if (effects && effects.values.force_limit !== forceLimitShown) {
-    forceLimitShown = effects.values.force_limit;
-    forcePlot.scales.y.range = forceRange();
+  if (!paused) {
+    positionPlot.setData([data.t, data.p[0], data.p[1], data.p[2]]);
+    velocityPlot.setData([data.t, data.v[0], data.v[1], data.v[2]]);
+    if (effects && effects.values.force_limit !== forceLimitShown) {
+      forceLimitShown = effects.values.force_limit;
+      forcePlot.scales.y.range = forceRange();
+    }
+    forcePlot.setData([data.t, data.f[0], data.f[1], data.f[2]]);
+    growSpan();
+    drawView("side-view", 0, 2);
+    drawView("top-view", 0, 1);
   }
-  forcePlot.setData([data.t, data.f[0], data.f[1], data.f[2]]);
-  growSpan();
-  drawView("side-view", 0, 2);
-  drawView("top-view", 0, 1);
   if (stats !== statsShown) {
     statsShown = stats;
     drawFigures();
@@ -529,6 +531,69 @@ document.getElementById("stop").addEventListener("click", async () => {
   }
 });
 
+// ------------------------------------------------------------ recording and pause
+
+// Paused, the plots and views keep what they show while the data goes on
+// arriving: resumed, they show the loop as it is.
+let paused = false;
+const RECORDING_POLL = 1000; // [ms] between two looks at a recording under way
+let recordingTimer = null;
+
+function showRecording(r) {
+  const recording = Boolean(r.recording);
+  document.getElementById("record").disabled = recording;
+  document.getElementById("record-stop").disabled = !recording;
+  const text = document.getElementById("recording-status");
+  const link = document.getElementById("download");
+  if (!r.file) {
+    text.textContent = "Not recording.";
+  } else {
+    const size = r.bytes == null ? "" : ": " + r.ticks + " ticks, " + (r.bytes / 1e6).toFixed(2) + " MB" +
+      (r.dropped ? ", " + r.dropped + " not kept" : "");
+    text.textContent = (recording ? "Recording into " : "Recorded ") + r.file + size + (r.error ? ". Ended: " + r.error : "");
+  }
+  link.hidden = !r.download;
+  if (r.download) {
+    link.href = r.download;
+    link.download = r.file;
+    link.textContent = "Download " + r.file;
+  }
+  clearTimeout(recordingTimer);
+  if (recording) recordingTimer = setTimeout(lookAtRecording, RECORDING_POLL);
+}
+
+async function lookAtRecording() {
+  try {
+    const reply = await fetch("/api/status");
+    if (reply.ok) {
+      showRecording((await reply.json()).recording);
+      return;
+    }
+  } catch (error) {
+    // the next look tries again
+  }
+  recordingTimer = setTimeout(lookAtRecording, RECORDING_POLL);
+}
+
+async function recordAction(action, failed) {
+  try {
+    showRecording(await post("/api/record", { action }));
+    message("");
+  } catch (error) {
+    message(failed + error.message);
+  }
+}
+
+document.getElementById("record").addEventListener("click", () => recordAction("start", "Not recording: "));
+document.getElementById("record-stop").addEventListener("click", () => recordAction("stop", "Not stopped: "));
+document.getElementById("pause").addEventListener("click", () => {
+  paused = !paused;
+  const button = document.getElementById("pause");
+  button.textContent = paused ? "Resume the plots" : "Pause the plots";
+  button.setAttribute("aria-pressed", String(paused));
+  dirty = true;
+});
+
 function connect() {
   const status = document.getElementById("connection");
   const events = new EventSource("/events");
@@ -589,6 +654,7 @@ async function start() {
   window.kivraPlots = { position: positionPlot, velocity: velocityPlot, force: forcePlot };
   document.getElementById("identity").textContent = Object.entries(status.identity).map(([k, v]) => k + " " + v).join(" \u00b7 ");
   buildControls(status.controls);
+  showRecording(status.recording);
   window.addEventListener("resize", resize);
   await loadScene();
   connect();
