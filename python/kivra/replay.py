@@ -37,6 +37,7 @@ _POLL = 0.001  # [s] between two looks at the loop's tick
 _DRAIN = 0.02  # [s] between two drains of the loop's trace
 _TRACE_CAPACITY = 1 << 16  # ticks the trace holds between two drains
 _STALLED = 5.0  # [s] without a tick: the replay gives up
+_EXCHANGE_TIMEOUT = 0.05  # [s], the arm's default
 # The parts of a scene a recording's description may name; a force law from
 # a shared object is code the recording cannot carry.
 _SCENE_PARTS = {
@@ -128,7 +129,7 @@ def scene_from_json(recorded: Optional[List[str]]) -> Tuple[Any, ...]:
 
 
 class _Change(NamedTuple):
-    index: int  # the recording's tick from which it holds
+    at: int  # the recording's tick (its index) from which it holds
     kind: str  # "effects" or "scene"
     value: Any
 
@@ -146,7 +147,7 @@ def _changes(ticks: List[RecordedTick], effects: Optional[Sequence[Effect]]) -> 
 
 def _generations(ticks: List[RecordedTick], changes: List[_Change], kind: str) -> List[int]:
     """For each recorded tick, how many changes of kind had taken effect by then, less one."""
-    at = [change.index for change in changes if change.kind == kind]
+    at = [change.at for change in changes if change.kind == kind]
     generations, seen = [], -1
     for index in range(len(ticks)):
         while seen + 1 < len(at) and at[seen + 1] <= index:
@@ -178,7 +179,9 @@ def _replay(port: str, rate: float, ticks: int, changes: List[_Change],
     its ticks' counters as n: the recording's change n - 1."""
     trace: Dict[int, Any] = {}
     pending = list(changes)
-    with Arm(port) as arm, ServoLoop(arm, rate, trace_capacity=_TRACE_CAPACITY) as loop:
+    # A late reply costs the replay its tick; a late tick costs it nothing.
+    with Arm(port) as arm, ServoLoop(arm, rate, exchange_timeout=_EXCHANGE_TIMEOUT,
+                                     trace_capacity=_TRACE_CAPACITY) as loop:
         if effects is not None:
             loop.set_effects(*effects[0], force_limit=effects[1])
         next_drain = time.monotonic()
@@ -186,7 +189,7 @@ def _replay(port: str, rate: float, ticks: int, changes: List[_Change],
         while True:
             tick = loop.state().tick
             # Each change is set a tick ahead: the loop takes it at its next tick.
-            while pending and pending[0].index <= tick + 1:
+            while pending and pending[0].at <= tick + 1:
                 change = pending.pop(0)
                 if change.kind == "effects":
                     loop.set_effects(*change.value[0], force_limit=change.value[1])
@@ -248,7 +251,7 @@ def replay_recording(
 
     compared = differing = 0
     largest, at = -1.0, -1
-    worst: Tuple[Vector, Vector] = ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0))
+    worst: Tuple[Sequence[float], Sequence[float]] = ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0))
     for index in range(1, len(ticks)):
         before, now = ticks[index - 1].state, ticks[index].state
         replayed_before, replayed = trace.get(index - 1), trace.get(index)
@@ -287,7 +290,7 @@ def _limits(ticks: List[RecordedTick], changes: List[_Change], override: Optiona
     pending = [c for c in changes if c.kind == "effects"]
     limits = []
     for index in range(len(ticks)):
-        while pending and pending[0].index <= index:
+        while pending and pending[0].at <= index:
             limit = pending.pop(0).value[1]
         limits.append(limit)
     return limits

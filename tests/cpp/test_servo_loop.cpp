@@ -6,11 +6,17 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
+#include <unistd.h>
+
+#include "KivraHardwareAPI/Recording.h"
+#include "KivraHardwareAPI/RecordingReader.h"
 #include "KivraHardwareAPI/ServoLoop.h"
 #include "PtyPeer.h"
 #include "TestSupport.h"
@@ -604,6 +610,49 @@ TEST_F(ServoOnPty, StopLeavesTheArmUsable) {
     requests = peer.requests();
     EXPECT_TRUE(requests.back().force[0] == 0.5f && state[0][0] == float(requests.size() - 1));
     EXPECT_TRUE(loop.start());
+}
+
+TEST_F(ServoOnPty, ARecordingReadsAHandleOnAThreadOfItsOwnUntilItStops) {
+    namespace Recording = Kivra::HardwareAPI::Recording;
+    ServoLoop loop(arm, options);
+    ASSERT_TRUE(loop.start());
+    char path[] = "/tmp/kivra-handle-XXXXXX";
+    close(mkstemp(path));
+    std::atomic<uint64_t> reads{0};
+    std::atomic<bool> released{false};
+    Kivra::HardwareAPI::Devices::HandleFrameSource source;
+    source.read = [&](Kivra::HardwareAPI::Devices::ManiloStatus& status, double) -> int32_t {
+        run_for(0.002);  // a frame every 2 ms, however fast the recording takes them
+        status.buttons = uint8_t(reads.fetch_add(1) & 7);
+        status.quaternion = {1, 0, 0, 0};
+        return 0;
+    };
+    source.release = [&] { released = true; };
+    Recording::Recorder recorder(loop, path);
+    ASSERT_TRUE(recorder.attach_handle(source));
+    EXPECT_FALSE(recorder.attach_handle(source));  // one handle at a time
+    run_ticks(loop, 50);
+    for (int i = 0; i < 3000 * time_scale() && reads < 20; ++i) run_for(0.001);
+    recorder.stop();
+    const uint64_t read = reads;
+    EXPECT_TRUE(released);
+    run_for(0.02);
+    EXPECT_EQ(reads, read);  // nothing read after the stop
+    EXPECT_FALSE(recorder.attach_handle(source));
+    // Every frame read is in the file, on the handle's two topics.
+    EXPECT_EQ(recorder.status().handle_frames, read);
+    Recording::McapReader reader(path);
+    Recording::McapReader::Record record;
+    std::map<uint16_t, std::string> topics;
+    std::map<std::string, uint64_t> messages;
+    while (reader.next(record)) {
+        if (record.kind == Recording::McapReader::Kind::channel) topics[record.id] = record.name;
+        if (record.kind == Recording::McapReader::Kind::message) ++messages[topics[record.id]];
+    }
+    EXPECT_GE(read, 20u);
+    EXPECT_EQ(messages[Recording::HANDLE_BUTTONS_TOPIC], read);
+    EXPECT_EQ(messages[Recording::HANDLE_ORIENTATION_TOPIC], read);
+    unlink(path);
 }
 
 }  // namespace

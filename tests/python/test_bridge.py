@@ -254,6 +254,7 @@ def test_force_command_moves_the_arm_and_ramps_out_when_commands_stop(arm):
 
 
 QUIET = 0.02  # misses per tick of a loop on a machine quiet enough to compare
+SLACK = 5  # misses a window of 1000 ticks may differ by either way on an idle machine
 
 
 @pytest.mark.slow
@@ -265,7 +266,7 @@ def test_publishing_costs_the_loop_no_deadlines():
     shares = {False: [], True: []}
     with kivra.Emulator("arm", realtime_priority=70) as emulated, kivra.Arm(emulated.port, timeout=1.0) as arm:
         with kivra.ServoLoop(arm, realtime=True) as loop:
-            for window in range(10):
+            for window in range(14):
                 publishing = window % 2 == 1
                 bridge = kivra.bridge(loop) if publishing else None
                 time.sleep(0.3)  # discovery and start-up are not publishing
@@ -280,7 +281,7 @@ def test_publishing_costs_the_loop_no_deadlines():
     print("misses per tick without the bridge %s, publishing %s" % (sorted(shares[False]), sorted(shares[True])))
     if without > QUIET:
         pytest.skip("the machine is too loaded to compare: %.3f misses per tick without the bridge" % without)
-    assert publishing <= 1.2 * without + 0.002, shares
+    assert publishing <= 1.2 * without + SLACK / 1000.0, shares
 
 
 def _ip(*arguments):

@@ -144,8 +144,8 @@ extern const char* const EFFECTS_TOPIC;
 extern const char* const IDENTITY_TOPIC;
 extern const char* const HANDLE_BUTTONS_TOPIC;      // sensor_msgs/msg/Joy of an attached handle
 extern const char* const HANDLE_ORIENTATION_TOPIC;  // geometry_msgs/msg/QuaternionStamped of it
-extern const char* const FRAME_ID;         // of every stamped message of the arm: its base
-extern const char* const HANDLE_FRAME_ID;  // of the handle's messages
+extern const char* const FRAME_ID;                  // of every stamped message of the arm: its base
+extern const char* const HANDLE_FRAME_ID;           // of the handle's messages
 
 // Records every tick of a servo loop into an MCAP file on a thread of its
 // own, beside the loop: a TraceTap of its own, drained every drain_period,

@@ -588,6 +588,13 @@ document.getElementById("record").addEventListener("click", () => recordAction("
 document.getElementById("record-stop").addEventListener("click", () => recordAction("stop", "Not stopped: "));
 document.getElementById("pause").addEventListener("click", () => {
   paused = !paused;
+  if (paused) {
+    // The plots keep copies: the live arrays go on growing and being trimmed in place.
+    const copies = (series) => [data.t.slice(), ...series.map((values) => values.slice())];
+    positionPlot.setData(copies(data.p));
+    velocityPlot.setData(copies(data.v));
+    forcePlot.setData(copies(data.f));
+  }
   const button = document.getElementById("pause");
   button.textContent = paused ? "Resume the plots" : "Pause the plots";
   button.setAttribute("aria-pressed", String(paused));
