@@ -50,8 +50,8 @@ needs_browser = pytest.mark.skipif(bool(browser_missing), reason="; ".join(brows
 # Another job on a shared machine loads it in bursts of seconds that swamp
 # what a page costs. So the loop's misses are compared as medians of short
 # windows taken in turn with and without the pages, and only when the loop
-# runs quietly without them: above QUIET of its ticks missed in the median
-# window without a page, the machine is too loaded to tell.
+# runs quietly without them: above QUIET of its ticks missed in a quarter
+# of the windows without a page, the machine is too loaded to tell.
 QUIET = 0.02
 SLACK = 5  # misses a window may differ by either way on an idle machine
 
@@ -433,8 +433,12 @@ def misses_in_turn(counts, show, hide, rounds, seconds):
             ticks.append(after[0] - before[0])
     without, with_pages = statistics.median(hidden), statistics.median(shown)
     print("misses per %.1f s window without the pages %s, with them %s" % (seconds, sorted(hidden), sorted(shown)))
-    if without > QUIET * statistics.median(ticks):
-        pytest.skip("the machine is too loaded to compare: %g misses in the median window without a page" % without)
+    # Another job's bursts show as a few windows far above the rest: the
+    # medians of so few windows are then no longer the loop's own.
+    upper_quartile = sorted(hidden)[3 * len(hidden) // 4]
+    if upper_quartile > QUIET * statistics.median(ticks):
+        pytest.skip("the machine is too loaded to compare: %g misses in a quarter of the windows without a page"
+                    % upper_quartile)
     return without, with_pages
 
 
