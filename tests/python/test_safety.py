@@ -19,13 +19,20 @@ kivra = pytest.importorskip("kivra")
 NO_WATCHDOG = ("--watchdog", "100000")
 
 
+def _as_from_a_terminal():
+    # A test command run under nohup hands its children an ignored SIGHUP,
+    # which kivra rightly leaves alone: a program started from a terminal has it at its default.
+    signal.signal(signal.SIGHUP, signal.SIG_DFL)
+
+
 def python_child(script, *args):
     env = dict(os.environ, PYTHONPATH=os.path.abspath(_MODULE_DIR))
     return subprocess.Popen(
         [sys.executable, "-c", script, *args],
         env=env,
         cwd=os.path.abspath(_MODULE_DIR),
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        preexec_fn=_as_from_a_terminal,
     )
 
 

@@ -4,6 +4,7 @@ import time
 
 import cffi
 import pytest
+from conftest import TIME_SCALE
 
 kivra = pytest.importorskip("kivra")
 
@@ -47,7 +48,9 @@ def test_a_force_law_in_c_pulls_the_arm_towards_its_magnet(arm, by):
         fx, fy, fz = loop.state().force
         assert math.hypot(fx, fy, fz) == pytest.approx(1.5, rel=1e-5)
         assert fx > 0.9 * 1.5  # towards the magnet, along +x where it sits
-        assert loop.scene_stats() == kivra.SceneStatistics(0, 0)
+        stats = loop.scene_stats()
+        # An emulated processor may overrun the law's time budget now and then: that tick is dropped, never late.
+        assert stats.released_shapes == 0 and (stats.dropped_effect_ticks == 0 or TIME_SCALE > 1), stats
 
 
 @pytest.mark.parametrize("rate, refused", [(1000.0, True), (4000.0, False)])
