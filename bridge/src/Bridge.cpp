@@ -18,6 +18,7 @@
 
 #include "Coupling.h"
 #include "KivraHardwareAPI/Clock.h"
+#include "KivraHardwareAPI/Recording.h"
 #include "KivraHardwareAPI/Threads.h"
 #include "diagnostic_msgs.h"
 #include "geometry_msgs.h"
@@ -37,8 +38,9 @@ constexpr std::size_t DRAIN_BATCH = 256;
 constexpr std::size_t TAP_CAPACITY = 8192;
 constexpr double MAX_RECEIVE_DELAY = 10.0;  // [s]
 constexpr uint32_t TAKE_BATCH = 32;
-constexpr char FRAME_ID[] = "kivra_base";
-constexpr char HANDLE_FRAME_ID[] = "kivra_handle";
+// The frames a recording names too: the arm's base, and the handle.
+using HardwareAPI::Recording::FRAME_ID;
+using HardwareAPI::Recording::HANDLE_FRAME_ID;
 // [s] a read of the handle waits at most this long for a frame, and so do a
 // stop of the bridge and a close of the handle for a read in progress.
 constexpr double HANDLE_READ_TIMEOUT = 0.1;
@@ -50,9 +52,16 @@ constexpr uint8_t LEVEL_OK = 0, LEVEL_WARN = 1, LEVEL_ERROR = 2;
 // which are ordinary ones; publishing at nice 0 would make them wait for the
 // rest of this thread's time slice, and the loop miss its deadline. The tap
 // holds seconds of ticks for the moments the calling thread waits.
-void enter_idle_class() {
+//
+// While ordinary threads keep every processor busy, a thread of the idle
+// class gets next to none: a stop puts the bridge's threads back in the
+// ordinary class, or its wait for them would last as long as the load.
+// The class is set from outside, under the life-cycle lock, so that a stop
+// cannot come between a thread's start and its entering the idle class.
+void set_class(std::thread& thread, int policy) {
+    if (!thread.joinable()) return;
     sched_param none{};
-    pthread_setschedparam(pthread_self(), SCHED_IDLE, &none);
+    pthread_setschedparam(thread.native_handle(), policy, &none);
 }
 
 // An entity that deletes itself (and, for a participant, all it holds).
@@ -171,10 +180,7 @@ const char* options_problem(const BridgeOptions& options) {
 
 struct Bridge::Shared {
     Shared(std::shared_ptr<Servo::ServoLoop> loop, const BridgeOptions& options)
-        : loop(std::move(loop)), options(options), tap(TAP_CAPACITY), random(options.loss_seed) {
-        std::snprintf(frame, sizeof(frame), "%s", FRAME_ID);
-        std::snprintf(handle_frame, sizeof(handle_frame), "%s", HANDLE_FRAME_ID);
-    }
+        : loop(std::move(loop)), options(options), tap(TAP_CAPACITY), random(options.loss_seed) {}
 
     void open();
     void run();
@@ -194,8 +200,8 @@ struct Bridge::Shared {
     bool attached = false;
     std::shared_ptr<CouplingChannel> channel;  // set once, before the thread starts
     bool scene_set = false;
-    char frame[sizeof(FRAME_ID)];  // the messages' frame_id, writable as their type wants
-    char handle_frame[sizeof(HANDLE_FRAME_ID)];
+    std::string frame = FRAME_ID;  // the messages' frame_id, writable (data()) as their type wants
+    std::string handle_frame = HANDLE_FRAME_ID;
 
     Entity participant;
     dds_entity_t joint_states = 0, pose = 0, twist = 0, wrench = 0, diagnostics = 0, coupling_out = 0;
@@ -273,7 +279,7 @@ void Bridge::Shared::publish_tick(const Servo::TickState& tick) {
 
     std_msgs_msg_dds__Header_ header;
     header.stamp = stamp_of(started_at + int64_t(std::llround(tick.time * 1e9)));
-    header.frame_id = frame;
+    header.frame_id = frame.data();
     double position[3], velocity[3], force[3];
     for (int i = 0; i < 3; ++i) {
         position[i] = tick.position[i];
@@ -320,7 +326,7 @@ void Bridge::Shared::publish_handle(const HardwareAPI::Devices::ManiloStatus& st
     using HardwareAPI::Devices::HANDLE_BUTTONS;
     std_msgs_msg_dds__Header_ header;
     header.stamp = stamp_of(system_nanoseconds());
-    header.frame_id = handle_frame;
+    header.frame_id = handle_frame.data();
 
     int32_t pressed[HANDLE_BUTTONS];
     for (int i = 0; i < HANDLE_BUTTONS; ++i) pressed[i] = (status.buttons >> i) & 1;
@@ -341,7 +347,6 @@ void Bridge::Shared::publish_handle(const HardwareAPI::Devices::ManiloStatus& st
 }
 
 void Bridge::Shared::read_handle() {
-    enter_idle_class();  // frames wait in the port meanwhile
     HardwareAPI::Devices::ManiloStatus status;
     while (!stopping.load(std::memory_order_acquire)) {
         int32_t result;
@@ -582,7 +587,6 @@ void Bridge::Shared::publish_diagnostics(int64_t now) {
 }
 
 void Bridge::Shared::run() {
-    enter_idle_class();
     const double state_interval = 1.0 / options.state_rate;
     const int64_t diagnostics_interval = int64_t(1e9 / options.diagnostics_rate);
     int64_t next_diagnostics = monotonic_nanoseconds() + diagnostics_interval;
@@ -590,7 +594,8 @@ void Bridge::Shared::run() {
     int64_t wake = monotonic_nanoseconds();
     while (!stopping.load(std::memory_order_acquire)) {
         std::size_t drained;
-        while ((drained = tap.drain(ticks.data(), ticks.size())) > 0) {
+        // A backlog of seconds is not published once a stop has come.
+        while (!stopping.load(std::memory_order_acquire) && (drained = tap.drain(ticks.data(), ticks.size())) > 0) {
             for (std::size_t i = 0; i < drained; ++i) {
                 const Servo::TickState& tick = ticks[i];
                 // A restart of the loop begins its times afresh.
@@ -641,6 +646,7 @@ Bridge::Bridge(std::shared_ptr<Servo::ServoLoop> loop, const BridgeOptions& opti
             s.scene_set = true;
         }
         s.thread = HardwareAPI::library_thread([&s] { s.run(); });
+        set_class(s.thread, SCHED_IDLE);
     } catch (...) {
         stop();
         throw;
@@ -672,6 +678,7 @@ HandleAttach Bridge::attach_handle(HandleSource source) {
     s.handle_reading.store(true);
     try {
         s.handle_thread = HardwareAPI::library_thread([&s] { s.read_handle(); });
+        set_class(s.handle_thread, SCHED_IDLE);  // frames wait in the port meanwhile
     } catch (...) {
         s.handle_attached.store(false);
         s.handle_reading.store(false);
@@ -688,6 +695,8 @@ void Bridge::stop() {
     Shared& s = *shared;
     std::lock_guard<std::mutex> guard(s.lifecycle);
     s.stopping.store(true, std::memory_order_release);
+    set_class(s.thread, SCHED_OTHER);
+    set_class(s.handle_thread, SCHED_OTHER);
     if (s.thread.joinable()) s.thread.join();
     if (s.handle_thread.joinable()) s.handle_thread.join();
     if (s.attached) {

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import REPO
+from conftest import REPO, bound
 
 kivra = pytest.importorskip("kivra")
 ros2 = pytest.importorskip("kivra.ros2")
@@ -253,6 +253,25 @@ def test_force_command_moves_the_arm_and_ramps_out_when_commands_stop(arm):
     assert ramp and ramp == sorted(ramp, reverse=True)
 
 
+@pytest.mark.slow
+def test_a_stop_comes_at_once_while_ordinary_work_fills_every_processor(arm, handle):
+    # The bridge publishes and reads the handle in the idle class, which such
+    # work leaves next to no time; a stop must not wait for it to come.
+    busy = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2 * os.cpu_count())]
+    try:
+        with kivra.ServoLoop(arm, realtime=False) as loop:
+            bridge = kivra.bridge(loop, handle=handle)
+            time.sleep(2.0)
+            started = time.monotonic()
+            bridge.stop()
+            took = time.monotonic() - started
+    finally:
+        for process in busy:
+            process.kill()
+            process.wait()
+    assert took < bound(2.0), took
+
+
 QUIET = 0.02  # misses per tick of a loop on a machine quiet enough to compare
 SLACK = 5  # misses a window of 1000 ticks may differ by either way on an idle machine
 
@@ -350,7 +369,12 @@ def test_bridge_command_serves_another_network_namespace(two_hosts):
         )  # fmt: skip
     finally:
         bridge.terminate()
-        bridge.communicate(timeout=10)
+        try:
+            bridge.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            bridge.kill()  # not left to trouble the tests after this one
+            bridge.communicate()
+            raise
     assert len(lines["joint_states"]) > 100
     assert {f[0] for f in lines["publication"]} >= {"rt/far/joint_states", "rt/far/pose", "rt/far/diagnostics"}
     stopped = int(lines["commands_stopped"][0][0])
