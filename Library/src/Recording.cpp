@@ -90,10 +90,10 @@ std::string ros2msg(const char* definition, std::initializer_list<std::pair<cons
     return text;
 }
 
-void header(CdrWriter& cdr, uint64_t stamp) {
+void header(CdrWriter& cdr, uint64_t stamp, const char* frame_id = FRAME_ID) {
     int32_t seconds = int32_t(stamp / NANOSECONDS_PER_SECOND);
     uint32_t nanoseconds = uint32_t(stamp % NANOSECONDS_PER_SECOND);
-    header_layout(cdr, seconds, nanoseconds);
+    header_layout(cdr, seconds, nanoseconds, frame_id);
 }
 
 void zero_vector3(CdrWriter& cdr) {
@@ -305,15 +305,8 @@ void Recorder::write_handle_frames() {
         frames_writing_.swap(frames_read_);
     }
     for (const HandleFrame& frame : frames_writing_) {
-        const int32_t seconds = int32_t(frame.stamp / NANOSECONDS_PER_SECOND);
-        const uint32_t nanoseconds = uint32_t(frame.stamp % NANOSECONDS_PER_SECOND);
-        const auto stamped = [&] {
-            cdr_.reset();
-            cdr_.int32(seconds);
-            cdr_.uint32(nanoseconds);
-            cdr_.string(HANDLE_FRAME_ID);
-        };
-        stamped();
+        cdr_.reset();
+        header(cdr_, frame.stamp, HANDLE_FRAME_ID);
         // The hall-effect sensor is the handle's one analogue input: 0 to 1.
         cdr_.sequence_length(1);
         cdr_.float32(float(frame.status.hall_effect_sensor_level) / Devices::MAX_HALL_EFFECT_SENSOR_LEVEL);
@@ -321,7 +314,8 @@ void Recorder::write_handle_frames() {
         for (int i = 0; i < Devices::HANDLE_BUTTONS; ++i) cdr_.int32((frame.status.buttons >> i) & 1);
         write_message(channels_[HANDLE_BUTTONS_TOPIC], frame.stamp);
         // The frame's quaternion is (w, x, y, z); ROS 2 orders it x, y, z, w.
-        stamped();
+        cdr_.reset();
+        header(cdr_, frame.stamp, HANDLE_FRAME_ID);
         for (int i : {1, 2, 3, 0}) cdr_.float64(frame.status.quaternion[i]);
         write_message(channels_[HANDLE_ORIENTATION_TOPIC], frame.stamp);
     }

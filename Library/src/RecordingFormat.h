@@ -73,12 +73,13 @@ inline void vector3(CdrWriter& cdr, const Servo::Vector3& value) {
 }
 void vector3(CdrReader& cdr, Servo::Vector3& value);
 
-// std_msgs/Header: the stamp (builtin_interfaces/Time) and the arm's base frame.
+// std_msgs/Header: the stamp (builtin_interfaces/Time) and the frame, by
+// default the arm's base.
 template <class Cdr>
-void header_layout(Cdr& cdr, int32_t& seconds, uint32_t& nanoseconds) {
+void header_layout(Cdr& cdr, int32_t& seconds, uint32_t& nanoseconds, const char* frame_id = FRAME_ID) {
     cdr.int32(seconds);
     cdr.uint32(nanoseconds);
-    fixed(cdr, FRAME_ID);
+    fixed(cdr, frame_id);
 }
 
 // sensor_msgs/JointState after its header: joints x, y, z; position [m],

@@ -20,7 +20,7 @@ import os
 import statistics
 import tempfile
 import time
-from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import scene as _scene
 from .arm import Arm, Vector
@@ -208,15 +208,24 @@ def _replay(port: str, rate: float, ticks: int, changes: List[_Change],
             time.sleep(_POLL)
 
 
+def first_effects(ticks: Sequence[RecordedTick]) -> Optional[Tuple[List[Effect], float]]:
+    """The effects and force limit [N] the recording set first, or None when it set none."""
+    first = next((c for t in ticks for c in t.changes if c.get("kind") == "effects"), None)
+    return effects_from_json(first.get("effects") or {}) if first else None
+
+
 def replay_recording(
-    path: str,
+    recording: Union[str, Sequence[RecordedTick]],
     *,
     effects: Optional[Sequence[Effect]] = None,
     force_limit: Optional[float] = None,
     tolerance: float = TOLERANCE,
     floor: float = FLOOR,
 ) -> ReplayResult:
-    """Plays the recording at ``path`` back into the emulated arm and compares the forces (see :class:`ReplayResult`).
+    """Plays a recording back into the emulated arm and compares the forces (see :class:`ReplayResult`).
+
+    ``recording`` is the recording's path, or its ticks already read
+    (:func:`kivra.read_recording`).
 
     ``effects`` (with ``force_limit`` [N], by default the recording's first)
     replace the recorded effects for the whole replay: what the recorded hand
@@ -228,15 +237,15 @@ def replay_recording(
     """
     if not (math.isfinite(tolerance) and tolerance >= 0.0 and math.isfinite(floor) and floor >= 0.0):
         raise ValueError("tolerance and floor must be finite and 0 or more, got %r and %r" % (tolerance, floor))
-    ticks = list(read_recording(path))
+    ticks = list(read_recording(recording) if isinstance(recording, str) else recording)
+    name = recording if isinstance(recording, str) else "the recording"
     if len(ticks) < 2:
-        raise RecordingError("%s has %d ticks: a replay needs two at least" % (path, len(ticks)))
+        raise RecordingError("%s has %d ticks: a replay needs two at least" % (name, len(ticks)))
     changes = _changes(ticks, effects)
     override = None
     if effects is not None:
-        first = next((c for t in ticks for c in t.changes if c.get("kind") == "effects"), None)
-        limit = force_limit if force_limit is not None else (
-            effects_from_json(first["effects"])[1] if first else 10.0)
+        first = first_effects(ticks)
+        limit = force_limit if force_limit is not None else (first[1] if first else 10.0)
         override = (list(effects), limit)
     recorded_effects = _generations(ticks, changes, "effects") if effects is None else [0] * len(ticks)
     recorded_scenes = _generations(ticks, changes, "scene")
@@ -279,7 +288,7 @@ def replay_recording(
             largest, at, worst = difference, index, (recorded, replayed.force)
     if compared == 0:
         raise RecordingError("no tick of %s could be compared: the replay never had its recorded state and effects"
-                             % path)
+                             % name)
     return ReplayResult(len(ticks), rate, compared, differing, largest, at, ticks[at].state.time,
                         _vector(worst[0], "force"), _vector(worst[1], "force"))
 
@@ -296,4 +305,5 @@ def _limits(ticks: List[RecordedTick], changes: List[_Change], override: Optiona
     return limits
 
 
-__all__ = ["FLOOR", "TOLERANCE", "ReplayResult", "effects_from_json", "replay_recording", "scene_from_json"]
+__all__ = ["FLOOR", "TOLERANCE", "ReplayResult", "effects_from_json", "first_effects", "replay_recording",
+           "scene_from_json"]

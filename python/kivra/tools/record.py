@@ -152,20 +152,21 @@ def _vector_text(values: Tuple[float, float, float]) -> str:
 
 def cmd_replay(args: argparse.Namespace) -> int:
     from ..recording_reader import read_recording
-    from ..replay import effects_from_json, replay_recording
+    from ..replay import first_effects, replay_recording
     from ..servo import Wall
 
+    ticks = list(read_recording(args.file))
     effects = force_limit = None
     if args.wall_stiffness is not None:
-        first = next((c for t in read_recording(args.file) for c in t.changes if c.get("kind") == "effects"), None)
+        first = first_effects(ticks)
         if first is None:
             raise ValueError("%s records no effects whose walls --wall-stiffness could change" % args.file)
-        recorded, force_limit = effects_from_json(first["effects"])
+        recorded, force_limit = first
         if not any(isinstance(e, Wall) for e in recorded):
             raise ValueError("%s records no wall for --wall-stiffness to change" % args.file)
         effects = [e._replace(stiffness=args.wall_stiffness) if isinstance(e, Wall) else e for e in recorded]
     print("kivra replay: %s into the emulated arm" % args.file, flush=True)
-    r = replay_recording(args.file, effects=effects, force_limit=force_limit, tolerance=args.tolerance,
+    r = replay_recording(ticks, effects=effects, force_limit=force_limit, tolerance=args.tolerance,
                          floor=args.floor)
     print("%d ticks at %g Hz, %d compared (not compared: the first, and those before the replay had the recorded "
           "effects or after a failed exchange)" % (r.ticks, r.rate, r.compared))
