@@ -32,7 +32,9 @@ def imports_of(name, path):
     """The kivra modules that module `name` imports at its top level (not inside functions)."""
     package = name if path.endswith("__init__.py") else name.rpartition(".")[0]
     found = set()
-    for node in ast.parse(open(path).read()).body:
+    with open(path, encoding="utf-8") as source:
+        tree = ast.parse(source.read())
+    for node in tree.body:
         if isinstance(node, ast.ImportFrom):
             base = package
             for _ in range(node.level - 1):
