@@ -53,7 +53,7 @@ needs_browser = pytest.mark.skipif(bool(browser_missing), reason="; ".join(brows
 # runs quietly without them: above QUIET of its ticks missed in a quarter
 # of the windows without a page, the machine is too loaded to tell.
 QUIET = 0.02
-SLACK = 5  # misses a window may differ by either way on an idle machine
+SLACK = 5  # misses a 1.5 s window may differ by either way on an idle machine
 
 
 LAST_CPU = (os.cpu_count() or 1) - 1
@@ -668,7 +668,7 @@ def test_ten_tabs_leave_the_loop_its_rate_and_the_server_its_memory(browser):
 
         without, with_tabs = misses_in_turn(counts, lambda: switch(url), lambda: switch("about:blank"),
                                             rounds=4, seconds=3.0)
-        assert with_tabs <= 1.2 * without + SLACK
+        assert with_tabs <= 1.2 * without + 2 * SLACK  # windows twice as long
         monitor.send_signal(signal.SIGINT)
         assert monitor.wait(timeout=5) == 130
     finally:
